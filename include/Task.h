@@ -1,0 +1,91 @@
+#ifndef ERRAND_TASK_H
+#define ERRAND_TASK_H
+
+#include "errand_export.h"
+#include "Job.h"
+#include "TaskSharedObject.h"
+
+#include <QtCore/QObject>
+#include <QtCore/QString>
+
+/**
+ * The work behind a Job.
+ *
+ * The library fixes the state machine, errors and signals; the application implements start().
+ * A task starts Ready with NoError. start() moves it to Running with setState(Job::Running);
+ * the end of the work is reported with setState(Job::Finished) (success), fail(text) or
+ * abort(). Every transition stores the new state before emitting, and stateChanged() always
+ * comes before started() or finished().
+ *
+ * Tasks are shared through WorkQueue::TaskPtr; the last release hands the task to
+ * deleteLater() (see TaskSharedObject). A subclass that produces a result declares a readable
+ * property named "result" and emits resultChanged() when it changes.
+ *
+ * A task has no locks: drive its state machine from the thread it lives in.
+ */
+class ERRAND_EXPORT Task : public QObject, public TaskSharedObject
+{
+    Q_OBJECT
+    Q_PROPERTY(Job::State state READ state WRITE setState NOTIFY stateChanged)
+    Q_PROPERTY(Job::Error error READ error)
+    Q_PROPERTY(QString errorString READ errorString)
+
+public:
+    /** A task made without a job: its name() is empty. */
+    explicit Task(QObject *parent = nullptr);
+    /** A task for @p job: name() is job.name(). The task keeps no pointer to the job. */
+    explicit Task(const Job &job, QObject *parent = nullptr);
+    ~Task() override;
+
+    /** The type name of the job the task was made for. */
+    QString name() const;
+    Job::State state() const;
+    Job::Error error() const;
+    QString errorString() const;
+    bool isRunning() const;
+    bool isFinished() const;
+
+    /**
+     * Begins the work. Called by Worker::run() and by a WorkQueue when the task's turn comes
+     * (never while it is running). It may finish the task before returning.
+     */
+    virtual void start() = 0;
+
+    /**
+     * Sets the error to Aborted and, unless the task has finished already, finishes it:
+     * stateChanged(Finished), then finished(Aborted). On a finished task only the error
+     * changes, silently. Overrides stop their work and call the base implementation.
+     */
+    virtual void abort();
+
+Q_SIGNALS:
+    void started();
+    void finished(Job::Error error);
+    void stateChanged(Job::State state);
+    void resultChanged();
+
+protected Q_SLOTS:
+    /**
+     * Sets the error to Failed and the error text to @p str, then finishes the task like
+     * abort() does (silently if it has finished already).
+     */
+    void fail(const QString &str);
+
+    /**
+     * Moves the task to @p state. Repeating the current state does nothing. Ready resets
+     * error and text (a running task is first finished as Aborted, without calling abort()).
+     * Invalid is refused with "[Task]: Unhandled state <Invalid>"; values outside the
+     * enumeration are ignored silently. Also the WRITE function of the "state" property.
+     */
+    void setState(Job::State state);
+
+private:
+    void finish();
+
+    QString m_name;
+    Job::State m_state = Job::Ready;
+    Job::Error m_error = Job::NoError;
+    QString m_errorString;
+};
+
+#endif // ERRAND_TASK_H

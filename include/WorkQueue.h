@@ -1,0 +1,96 @@
+#ifndef ERRAND_WORKQUEUE_H
+#define ERRAND_WORKQUEUE_H
+
+#include "errand_export.h"
+#include "Job.h"
+#include "Task.h"
+
+#include <QtCore/QExplicitlySharedDataPointer>
+#include <QtCore/QList>
+#include <QtCore/QObject>
+
+class Worker;
+class WorkQueuePrivate;
+
+/**
+ * Runs tasks one at a time, highest priority first, first in first out within a priority.
+ *
+ * Jobs enter through the queue's Worker: enqueue(Job&) has it prepare (attach) the job's task,
+ * enqueue(const Job&) only creates one. The queue starts the head whenever nothing is current,
+ * forwards each task's started(), emits finished(error) for each held task that finishes
+ * (while it is still held, so handlers see it in queue() and as current()), drops it and starts
+ * the next. With autoAbort, a task queued with a strictly higher priority aborts the current one.
+ *
+ * Everything happens synchronously on the queue's thread. A task may finish inside its own
+ * start() or abort(); the queue finishes its bookkeeping before each such call, so the queue
+ * drains re-entrantly inside the call that started the first task. The queue does not own its
+ * worker and holds tasks only through TaskPtr references.
+ */
+class ERRAND_EXPORT WorkQueue : public QObject
+{
+    Q_OBJECT
+    Q_PROPERTY(bool autoAbort READ autoAbort WRITE setAutoAbort)
+    Q_DECLARE_PRIVATE(WorkQueue)
+
+public:
+    /**
+     * The one way the library holds a task: a counted reference; releasing the last one hands
+     * the task to deleteLater(). Not registered as a metatype.
+     */
+    typedef QExplicitlySharedDataPointer<Task> TaskPtr;
+
+    /** Stores @p worker (not owned, not called here) and @p autoAbort. */
+    explicit WorkQueue(Worker *worker = nullptr, bool autoAbort = false, QObject *parent = nullptr);
+    ~WorkQueue() override;
+
+    /**
+     * Has the worker prepare @p job and queues the task the job then holds (possibly an earlier
+     * one). False, silently, without a worker or a task. Signals caused by starting the task or
+     * by an automatic abort come before queued().
+     */
+    bool enqueue(Job &job, uint priority = 0);
+    /** Queues a new task from the worker's createTask(); the job is not touched. */
+    bool enqueue(const Job &job, uint priority = 0);
+    /**
+     * Removes the job's task without aborting it; a removed current task goes on running,
+     * unwatched, and the next one starts. False for a job without a task; false with
+     * "[WorkQueue]: internal error, can't find task" for a task this queue does not hold.
+     */
+    bool dequeue(const Job &job);
+    /** Starts the head of the queue if nothing is current. */
+    void startQueue();
+
+    /** Every held task in run order, the current one at its own position. */
+    QList<TaskPtr> queue() const;
+    /** The task the queue started (or adopted) and waits on, or null. */
+    Task *current() const;
+    Worker *worker() const;
+    /**
+     * Replacing a non-null worker drops every held task, without aborting it or emitting
+     * anything; their later finishes no longer reach the queue. From null, tasks stay.
+     */
+    void setWorker(Worker *worker);
+    /** The priority @p task was queued with, 0 for a task that is not held. */
+    uint priority(const Task *task) const;
+
+    bool autoAbort() const;
+    void setAutoAbort(bool autoAbort);
+
+Q_SIGNALS:
+    void finished(Job::Error err);
+    void started();
+    /** After a task was placed; carries a new reference to it. Direct connections only. */
+    void queued(const WorkQueue::TaskPtr &task, uint priority);
+
+protected Q_SLOTS:
+    void onTaskFinished(Job::Error err);
+
+protected:
+    /** For subclasses that bring a private part derived from WorkQueuePrivate. */
+    WorkQueue(WorkQueuePrivate &dd, QObject *parent);
+
+private:
+    Q_DISABLE_COPY(WorkQueue)
+};
+
+#endif // ERRAND_WORKQUEUE_H

@@ -1,0 +1,86 @@
+#ifndef ERRAND_WORKQUEUELISTMODEL_H
+#define ERRAND_WORKQUEUELISTMODEL_H
+
+#include "errand_export.h"
+#include "WorkQueue.h"
+
+#include <QtCore/QAbstractListModel>
+
+class WorkQueueListModelPrivate;
+
+/**
+ * Shows a WorkQueue's tasks to Qt's item views as a flat, one-column list.
+ *
+ * Rows 0..N-F-1 are the unfinished block in the queue's order; the last F rows are the finished
+ * block, most recently finished first. A row is added when the queue emits queued() and moves
+ * to the top of the finished block when its task finishes; finished rows beyond
+ * maxFinishedTasks (default 10) are dropped, oldest first. Each row holds a TaskPtr, so a task
+ * stays alive while its row exists. The model never starts, aborts or removes queue tasks.
+ * Qt::DisplayRole yields the task's name(); setData() takes a Task (as a QObject*).
+ *
+ * Tasks that finish before the queue announces them (a task finishing inside its own start(),
+ * or a running task aborted by a higher-priority newcomer under autoAbort) are reconciled
+ * without a warning: the finished task is shown as the newest finished row, and a queued()
+ * that arrives for a task that has already finished and left the queue adds that finished row
+ * instead of an unfinished one. So every finished task is listed as finished exactly once.
+ *
+ * rowCount() ignores its parent, as a flat list may: views that ask for children of an item
+ * (tree views, some testers) must look through a proxy that answers 0 rows under a valid parent.
+ *
+ * The queue is held weakly; when it is destroyed the rows stay and the model is detached.
+ */
+class ERRAND_EXPORT WorkQueueListModel : public QAbstractListModel
+{
+    Q_OBJECT
+    Q_PROPERTY(uint maxFinishedTasks READ maxFinishedTasks WRITE setMaxFinishedTasks NOTIFY maxFinishedTasksChanged)
+
+public:
+    explicit WorkQueueListModel(WorkQueue *queue = nullptr, QObject *parent = nullptr);
+    ~WorkQueueListModel() override;
+
+    /** The attached queue, or null if none is attached or it has been destroyed. */
+    WorkQueue *workQueue() const;
+    /** Clears the model and, for a non-null @p queue, follows it and lists its present tasks. */
+    void setWorkQueue(WorkQueue *queue);
+    /** Detaches from the queue and removes every row. */
+    void clear();
+
+    uint maxFinishedTasks() const;
+    /** Stores @p count, prunes the surplus oldest finished rows, then notifies. */
+    void setMaxFinishedTasks(uint count);
+    /** Prunes finished rows beyond maxFinishedTasks(); emits no signal of its own. */
+    void checkMaxFinished();
+
+    /** The row's task; null for a row without one and for rows outside 0..rowCount()-1. */
+    WorkQueue::TaskPtr task(int row) const;
+
+    QModelIndex parent(const QModelIndex &child) const override;
+    int rowCount(const QModelIndex &parent = QModelIndex()) const override;
+    int columnCount(const QModelIndex &parent = QModelIndex()) const override;
+    QVariant data(const QModelIndex &index, int role = Qt::DisplayRole) const override;
+    /** Stores a Task given as a QObject* under Qt::DisplayRole; anything else is refused. */
+    bool setData(const QModelIndex &index, const QVariant &value, int role = Qt::EditRole) override;
+    /**
+     * Inserts @p count rows without a task at @p row (0..rowCount()). Rows inserted inside the
+     * finished block are unfinished rows: they split it, and the rows above them leave the
+     * finished block, since it counts only the trailing finished rows. False for a valid parent,
+     * a count below 1 or a row out of range.
+     */
+    bool insertRows(int row, int count, const QModelIndex &parent = QModelIndex()) override;
+    /** False for a valid parent, a count below 1 or rows out of range. */
+    bool removeRows(int row, int count, const QModelIndex &parent = QModelIndex()) override;
+
+Q_SIGNALS:
+    void maxFinishedTasksChanged(uint count);
+
+protected Q_SLOTS:
+    void taskQueued(const WorkQueue::TaskPtr &ptr, uint prio);
+    void taskFinished();
+
+private:
+    Q_DISABLE_COPY(WorkQueueListModel)
+
+    WorkQueueListModelPrivate *const d;
+};
+
+#endif // ERRAND_WORKQUEUELISTMODEL_H

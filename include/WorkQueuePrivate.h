@@ -1,0 +1,104 @@
+#ifndef ERRAND_WORKQUEUEPRIVATE_H
+#define ERRAND_WORKQUEUEPRIVATE_H
+
+//
+//  W A R N I N G
+//  -------------
+//
+// This file is not part of Errand's stable API. It exists so that subclasses of WorkQueue can
+// bring their own private part. It derives from QObjectPrivate, which is Qt's private API: code
+// that includes this header is tied to the exact Qt version it was built with (link
+// Qt5::CorePrivate) and must be rebuilt whenever Qt changes, even by a patch release.
+//
+// We mean it.
+//
+
+#include "errand_export.h"
+#include "WorkQueue.h"
+
+#include <QtCore/QHash>
+#include <QtCore/QMap>
+#include <QtCore/QVarLengthArray>
+#include <QtCore/private/qobject_p.h>
+
+/**
+ * The ordering key of a queue entry: higher priority first, then earlier sequence.
+ * Internal to the library; not exported.
+ */
+class TaskPrio
+{
+public:
+    constexpr TaskPrio() noexcept = default;
+    constexpr TaskPrio(uint priority, uint sequence) noexcept : priority(priority), sequence(sequence) {}
+
+    constexpr bool operator<(const TaskPrio &other) const noexcept
+    {
+        return priority > other.priority || (priority == other.priority && sequence < other.sequence);
+    }
+    constexpr bool operator==(const TaskPrio &other) const noexcept
+    {
+        return priority == other.priority && sequence == other.sequence;
+    }
+
+    uint priority = 0;
+    uint sequence = 0;
+};
+
+/**
+ * The state of a WorkQueue. Subclasses may override enqueue() and dequeue(); they are called
+ * with the queue's bookkeeping rules described on each.
+ */
+class ERRAND_EXPORT WorkQueuePrivate : public QObjectPrivate
+{
+    Q_DECLARE_PUBLIC(WorkQueue)
+
+public:
+    explicit WorkQueuePrivate(Worker *worker = nullptr, bool autoAbort = false);
+    ~WorkQueuePrivate() override;
+
+    /**
+     * Places a non-null @p task under (priority, ++counter), then starts it if nothing is current,
+     * or, with autoAbort and a strictly higher priority than the current task's, aborts that one.
+     * Does not connect the task; the public enqueue() does that.
+     */
+    virtual void enqueue(Task *task, uint priority);
+    /**
+     * Removes @p task (releasing the queue's reference) and, if it was current, starts the next.
+     * Neither disconnects nor aborts it. False with "[WorkQueue]: internal error, can't find
+     * task" if the task is not held.
+     */
+    virtual bool dequeue(Task *task);
+
+    /** Makes the head current and starts it unless it already runs; nothing if busy or empty. */
+    void startQueue();
+    /** Drops every held task without disconnecting, aborting or signalling; keeps counter. */
+    void clearQueue();
+
+    Worker *worker = nullptr;
+    bool autoAbort = false;
+    Task *current = nullptr;
+    uint counter = 0;
+    QMap<TaskPrio, WorkQueue::TaskPtr> queue;
+    QHash<const Task *, TaskPrio> priorities;
+
+private:
+    friend class WorkQueue;
+
+    QObject *finishingSender() const;
+    // Connects, places and announces a task for the public enqueue() forms; false for null.
+    bool enqueueAndAnnounce(Task *task, uint priority);
+
+    // Bounds the depth of synchronous start() -> finished -> start() chains; see startQueue().
+    int startDepth = 0;
+    Task *deferredStart = nullptr;
+
+public:
+    /**
+     * Tasks placed by the public enqueue() whose queued() has not been emitted yet (the calls
+     * still on the stack). A list model uses it to tell a task it has not been told about from
+     * a real inconsistency.
+     */
+    QVarLengthArray<const Task *, 4> announcing;
+};
+
+#endif // ERRAND_WORKQUEUEPRIVATE_H

@@ -1,0 +1,106 @@
+#ifndef ERRAND_WORKERREGISTRY_H
+#define ERRAND_WORKERREGISTRY_H
+
+#include "errand_export.h"
+#include "JobInfo.h"
+#include "TaskCtor.h"
+
+#include <QtCore/QExplicitlySharedDataPointer>
+#include <QtCore/QHash>
+#include <QtCore/QReadWriteLock>
+#include <QtCore/QString>
+#include <QtCore/QStringList>
+
+class Job;
+class Task;
+class Worker;
+
+/**
+ * The process-wide directory of task factories and job descriptions.
+ *
+ * Two independent tables, each behind its own non-recursive QReadWriteLock: worker name ->
+ * (task name -> TaskCtor), and job name -> JobInfo. No operation takes both locks. Queries take
+ * the read lock and run side by side; changes take the write lock. Names are compared exactly.
+ *
+ * Merely missing entries fail silently (false, 0, null, empty). Misuse (an empty worker name, a
+ * null factory) writes a one-line warning and changes nothing. Name lists come in the table's
+ * own, unsorted order.
+ *
+ * The registry is created on first use of instance() and destroyed at exit (or when the library
+ * is unloaded); afterwards instance() returns null and every caller must cope with that.
+ *
+ * A separately constructed registry is independent of the process-wide one; the library itself
+ * only ever uses instance().
+ */
+class ERRAND_EXPORT WorkerRegistry
+{
+public:
+    WorkerRegistry();
+    /** Drops every factory reference under the worker write lock, then the tables. */
+    ~WorkerRegistry();
+
+    /** The single registry, or null once it has been destroyed at exit. */
+    static WorkerRegistry *instance();
+
+    /** Adds an empty worker. False if present already; "can't register unnamed worker" for "". */
+    bool registerWorker(const QString &worker);
+    /** Removes a worker and its tasks, releasing their factories. False if absent. */
+    bool unregisterWorker(const QString &worker);
+    /** Non-const for historical reasons, but changes nothing. */
+    bool containsWorker(const QString &worker);
+    int workerCount() const;
+    QStringList workerNames() const;
+
+    /**
+     * Stores @p ctor for @p task under @p worker, adding the worker if needed. True if afterwards
+     * @p ctor is the factory of that task: it was stored already (count untouched), the entry
+     * was new, or @p replace is set (the old factory is released). False, silently, when another
+     * factory stays because @p replace is false. A null @p ctor ("trying to register a null
+     * TaskCtor") or an empty @p worker ("can't registerTask for unknown worker") is refused with
+     * a warning; the task name is not checked.
+     */
+    bool registerTask(const QString &worker, const QString &task, TaskCtor *ctor, bool replace = false);
+    /**
+     * Removes the entry of @p task under @p worker if @p ctor is null or is the stored factory.
+     * The worker stays registered, even without tasks. Silent on every miss.
+     */
+    bool unregisterTask(const QString &worker, const QString &task, TaskCtor *ctor = nullptr);
+    /** Presence of the entry; with a non-null @p ctor also that it stores exactly @p ctor. */
+    bool containsTask(const QString &worker, const QString &task, const TaskCtor *ctor = nullptr);
+    /** 0 for a worker that is not registered. */
+    int taskCount(const QString &worker) const;
+    /** Empty for a worker that is not registered. */
+    QStringList taskNames(const QString &worker) const;
+
+    /**
+     * Asks the factory registered under @p workerName for job.name() to create a task for
+     * @p job on behalf of @p worker. Null, silently, when there is no such entry or the factory
+     * made no task. The read lock is held while job.name() and the factory run.
+     */
+    Task *createTask(Worker &worker, const QString &workerName, const Job &job) const;
+    /** The same with worker.name() (taken before any lock). */
+    Task *createTask(Worker &worker, const Job &job) const;
+
+    /**
+     * Enters @p job with @p info. An empty @p info never overwrites an existing description;
+     * a new name is then entered with an empty one. Always true.
+     */
+    bool registerJob(const QString &job, const JobInfo &info);
+    bool unregisterJob(const QString &job);
+    /** The stored description, or a value holding no data for a name that is not registered. */
+    JobInfo jobInfo(const QString &job) const;
+    int jobCount() const;
+    QStringList jobNames() const;
+
+private:
+    Q_DISABLE_COPY(WorkerRegistry)
+
+    using TaskTable = QHash<QString, QExplicitlySharedDataPointer<TaskCtor>>;
+
+    QHash<QString, TaskTable> m_workers;
+    mutable QReadWriteLock m_workerLock;
+    QHash<QString, JobInfo> m_jobs;
+    mutable QReadWriteLock m_jobLock;
+};
+
+#endif // ERRAND_WORKERREGISTRY_H

@@ -1,0 +1,158 @@
+#include "WorkQueue.h"
+
+#include "WorkQueuePrivate.h"
+#include "Worker.h"
+#include "jobs/Connections_p.h"
+
+namespace {
+
+struct QueueIndexes
+{
+    int taskFinished;
+    int taskStarted;
+    int onTaskFinished;
+    int queueStarted;
+};
+
+const QueueIndexes &queueIndexes()
+{
+    static const QueueIndexes indexes{
+        Errand::methodIndex(Task::staticMetaObject, "finished(Job::Error)"),
+        Errand::methodIndex(Task::staticMetaObject, "started()"),
+        Errand::methodIndex(WorkQueue::staticMetaObject, "onTaskFinished(Job::Error)"),
+        Errand::methodIndex(WorkQueue::staticMetaObject, "started()"),
+    };
+    return indexes;
+}
+
+} // namespace
+
+bool WorkQueuePrivate::enqueueAndAnnounce(Task *task, uint priority)
+{
+    Q_Q(WorkQueue);
+    if (!task)
+        return false;
+    const QueueIndexes &idx = queueIndexes();
+    Errand::connectByIndex(task, idx.taskFinished, q, idx.onTaskFinished);
+    Errand::connectByIndex(task, idx.taskStarted, q, idx.queueStarted);
+
+    // Our own reference keeps the task alive until queued() has been delivered, even if it
+    // finishes inside start() and the queue (and a const job) no longer hold it.
+    const WorkQueue::TaskPtr ptr(task);
+    announcing.append(task);
+    enqueue(task, priority);
+    announcing.removeLast(); // nested enqueue() calls have popped their own entries
+    Q_EMIT q->queued(ptr, priority);
+    return true;
+}
+
+WorkQueue::WorkQueue(Worker *worker, bool autoAbort, QObject *parent)
+    : QObject(*new WorkQueuePrivate(worker, autoAbort), parent)
+{
+}
+
+WorkQueue::WorkQueue(WorkQueuePrivate &dd, QObject *parent)
+    : QObject(dd, parent)
+{
+}
+
+WorkQueue::~WorkQueue() = default;
+
+bool WorkQueue::enqueue(Job &job, uint priority)
+{
+    Q_D(WorkQueue);
+    if (!d->worker)
+        return false;
+    d->worker->prepare(job);
+    return d->enqueueAndAnnounce(job.task(), priority);
+}
+
+bool WorkQueue::enqueue(const Job &job, uint priority)
+{
+    Q_D(WorkQueue);
+    if (!d->worker)
+        return false;
+    return d->enqueueAndAnnounce(d->worker->createTask(job), priority);
+}
+
+bool WorkQueue::dequeue(const Job &job)
+{
+    Q_D(WorkQueue);
+    Task *task = job.task();
+    if (!task)
+        return false;
+    disconnect(task, nullptr, this, nullptr);
+    return d->dequeue(task);
+}
+
+void WorkQueue::startQueue()
+{
+    Q_D(WorkQueue);
+    d->startQueue();
+}
+
+QList<WorkQueue::TaskPtr> WorkQueue::queue() const
+{
+    Q_D(const WorkQueue);
+    QList<TaskPtr> tasks;
+    tasks.reserve(d->queue.size());
+    for (auto it = d->queue.cbegin(), end = d->queue.cend(); it != end; ++it)
+        tasks.append(it.value());
+    return tasks;
+}
+
+Task *WorkQueue::current() const
+{
+    Q_D(const WorkQueue);
+    return d->current;
+}
+
+Worker *WorkQueue::worker() const
+{
+    Q_D(const WorkQueue);
+    return d->worker;
+}
+
+void WorkQueue::setWorker(Worker *worker)
+{
+    Q_D(WorkQueue);
+    if (worker == d->worker)
+        return;
+    if (d->worker) {
+        for (auto it = d->queue.cbegin(), end = d->queue.cend(); it != end; ++it)
+            disconnect(it.value().data(), nullptr, this, nullptr);
+        d->clearQueue();
+    }
+    d->worker = worker;
+}
+
+uint WorkQueue::priority(const Task *task) const
+{
+    Q_D(const WorkQueue);
+    return d->priorities.value(task).priority;
+}
+
+bool WorkQueue::autoAbort() const
+{
+    Q_D(const WorkQueue);
+    return d->autoAbort;
+}
+
+void WorkQueue::setAutoAbort(bool autoAbort)
+{
+    Q_D(WorkQueue);
+    d->autoAbort = autoAbort;
+}
+
+void WorkQueue::onTaskFinished(Job::Error err)
+{
+    Q_D(WorkQueue);
+    QObject *sender = d->finishingSender();
+    if (!sender || d->queue.isEmpty())
+        return;
+    // A connected sender is alive now; take its Task side before handlers run.
+    Task *task = qobject_cast<Task *>(sender);
+    disconnect(sender, nullptr, this, nullptr);
+    Q_EMIT finished(err);
+    d->dequeue(task);
+}

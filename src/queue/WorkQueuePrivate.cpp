@@ -1,0 +1,100 @@
+#include "WorkQueuePrivate.h"
+
+namespace {
+
+// How deep start() -> finished -> start() may nest before further starts are run by the
+// outermost pending start() call instead. Deep enough that ordinary chains of synchronous
+// tasks drain re-entrantly; shallow enough that thousands of them cannot exhaust the stack.
+constexpr int MaxNestedStarts = 64;
+
+} // namespace
+
+WorkQueuePrivate::WorkQueuePrivate(Worker *worker, bool autoAbort)
+    : worker(worker)
+    , autoAbort(autoAbort)
+{
+}
+
+WorkQueuePrivate::~WorkQueuePrivate() = default;
+
+void WorkQueuePrivate::enqueue(Task *task, uint priority)
+{
+    const TaskPrio key(priority, ++counter);
+    queue.insert(key, WorkQueue::TaskPtr(task));
+    priorities.insert(task, key);
+
+    // Bookkeeping is complete: start() or abort() may re-enter the queue from here on.
+    if (!current)
+        startQueue();
+    else if (autoAbort && priority > priorities.value(current).priority)
+        current->abort();
+}
+
+bool WorkQueuePrivate::dequeue(Task *task)
+{
+    const auto it = priorities.constFind(task);
+    if (it == priorities.cend()) {
+        qWarning("[WorkQueue]: internal error, can't find task");
+        return false;
+    }
+    const TaskPrio key = *it;
+    priorities.erase(it);
+    queue.remove(key); // may hand the task to deleteLater(); it stays valid until the event loop runs
+
+    if (task == current) {
+        current = nullptr;
+        startQueue();
+    }
+    return true;
+}
+
+void WorkQueuePrivate::startQueue()
+{
+    if (queue.isEmpty() || current)
+        return;
+    Task *task = queue.first().data();
+    current = task;
+    if (task->isRunning())
+        return;
+
+    if (startDepth >= MaxNestedStarts) {
+        // Too deep: the start() call below us on the stack runs this one when it returns.
+        deferredStart = task;
+        return;
+    }
+
+    ++startDepth;
+    task->start();
+    while (deferredStart && startDepth == MaxNestedStarts) {
+        Task *next = deferredStart;
+        deferredStart = nullptr;
+        if (next == current && !next->isRunning())
+            next->start();
+    }
+    --startDepth;
+}
+
+void WorkQueuePrivate::clearQueue()
+{
+    current = nullptr;
+    priorities.clear();
+    queue.clear();
+}
+
+QObject *WorkQueuePrivate::finishingSender() const
+{
+    Q_Q(const WorkQueue);
+#if QT_VERSION >= QT_VERSION_CHECK(5, 14, 0)
+    // QObject::sender() verifies that the sender is still connected by walking every
+    // connection made to this queue, one per held task. A held task is connected by
+    // construction, so only senders the queue does not hold need that walk. The pointer is
+    // compared by address only: a stale queued call may carry a sender that no longer exists.
+    const ConnectionData *cd = connections.loadRelaxed();
+    if (!cd || !cd->currentSender)
+        return nullptr;
+    QObject *sender = cd->currentSender->sender;
+    if (priorities.contains(reinterpret_cast<const Task *>(sender)))
+        return sender;
+#endif
+    return q->sender();
+}

@@ -1,0 +1,3 @@
+#include "TaskCtor.h"
+
+TaskCtor::~TaskCtor() = default;

@@ -1,0 +1,105 @@
+#include "Worker.h"
+
+#include "Job.h"
+#include "Task.h"
+#include "WorkerRegistry.h"
+
+#include <QtCore/QDebug>
+#include <QtCore/QMetaObject>
+#include <QtCore/QObject>
+
+namespace {
+
+void warnNoObject()
+{
+    qWarning("[Worker]: invalid Object, please implement the object method");
+}
+
+WorkerRegistry *registryOrWarn()
+{
+    WorkerRegistry *registry = WorkerRegistry::instance();
+    if (!registry)
+        qWarning("[Worker]: registry not ready");
+    return registry;
+}
+
+} // namespace
+
+Worker::Worker() = default;
+Worker::~Worker() = default;
+
+void Worker::prepare(Job &job)
+{
+    if (Task *task = createTask(job))
+        job.attach(task);
+}
+
+void Worker::run(Job &job)
+{
+    if (Task *task = createTask(job)) {
+        // Attach first, so that the job re-emits whatever start() emits.
+        job.attach(task);
+        task->start();
+    }
+}
+
+QString Worker::name() const
+{
+    // object() is not const by contract; asking for it changes nothing.
+    const QObject *object = const_cast<Worker *>(this)->object();
+    if (!object) {
+        warnNoObject();
+        return QString();
+    }
+    return QString::fromLatin1(object->metaObject()->className());
+}
+
+QStringList Worker::jobNames() const
+{
+    QStringList names;
+    WorkerRegistry *registry = WorkerRegistry::instance();
+    const QObject *object = const_cast<Worker *>(this)->object();
+    if (!registry) {
+        qWarning("[Worker]: registry not ready");
+        return names;
+    }
+    if (!object) {
+        warnNoObject();
+        return names;
+    }
+    for (const QMetaObject *meta = object->metaObject(); meta; meta = meta->superClass())
+        names += registry->taskNames(QString::fromLatin1(meta->className()));
+    return names;
+}
+
+Task *Worker::createTask(const Job &job)
+{
+    WorkerRegistry *registry = registryOrWarn();
+    if (!registry)
+        return nullptr;
+    QObject *object = this->object();
+    if (!object) {
+        warnNoObject();
+        return nullptr;
+    }
+    for (const QMetaObject *meta = object->metaObject(); meta; meta = meta->superClass()) {
+        if (Task *task = registry->createTask(*this, QString::fromLatin1(meta->className()), job))
+            return task;
+    }
+    const QString jobName = job.name();
+    const QString workerName = name();
+    qWarning() << "[Worker]:" << workerName << "has no registered tasks for" << jobName;
+    return nullptr;
+}
+
+bool Worker::registerTask(const QString &task, TaskCtor *ctor, bool replace)
+{
+    WorkerRegistry *registry = registryOrWarn();
+    return registry && registry->registerTask(name(), task, ctor, replace);
+}
+
+bool Worker::unregisterTask(const QString &task)
+{
+    WorkerRegistry *registry = registryOrWarn();
+    return registry && registry->unregisterTask(name(), task, nullptr);
+}
