@@ -1,0 +1,31 @@
+#!/usr/bin/env bash
+# Installs the Debian packages Errand needs that are not installed yet.
+#   scripts/install-deps.sh          build, tests and the demo
+#   scripts/install-deps.sh --all    also benchmarks, fuzzer, coverage, viewer and valgrind
+# Runs apt-get as root, or through sudo; does nothing when everything is present.
+set -euo pipefail
+
+packages=(cmake g++ make qtbase5-dev qtbase5-private-dev)
+if [[ "${1:-}" == "--all" ]]; then
+    packages+=(libbenchmark-dev clang libclang-rt-14-dev gcovr valgrind fonts-dejavu-core)
+fi
+
+missing=()
+for p in "${packages[@]}"; do
+    if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
+        missing+=("$p")
+    fi
+done
+[[ ${#missing[@]} -eq 0 ]] && exit 0
+
+if [[ $(id -u) -eq 0 ]]; then
+    sudo=()
+elif command -v sudo >/dev/null; then
+    sudo=(sudo)
+else
+    echo "missing packages: ${missing[*]} (run as root or install sudo)" >&2
+    exit 1
+fi
+echo "installing: ${missing[*]}"
+"${sudo[@]}" apt-get update -qq
+DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
