@@ -1,0 +1,156 @@
+#include "FileIndexer.h"
+
+#include "FileTasks.h"
+
+#include <JobRegistration.h>
+#include <ObjectWorker.h>
+#include <TaskFactory.h>
+#include <WorkerRegistration.h>
+
+#include <QtCore/QDirIterator>
+#include <QtCore/QFileInfo>
+
+namespace {
+
+// What indexers can do. A worker looks a job up under every class name of its object's class
+// chain, so the factories registered for FileIndexer serve SourceIndexer too, and FindTodosJob
+// is served for SourceIndexer only.
+const WorkerRegistration hashFiles(
+    FileIndexer::staticMetaObject, HashFileJob::staticMetaObject, new TaskFactory<HashFileTask, HashFileJob>);
+const WorkerRegistration countLines(
+    FileIndexer::staticMetaObject, CountLinesJob::staticMetaObject, new TaskFactory<CountLinesTask, CountLinesJob>);
+const WorkerRegistration findTodos(
+    SourceIndexer::staticMetaObject, FindTodosJob::staticMetaObject, new TaskFactory<FindTodosTask, FindTodosJob>);
+
+// Descriptions for whoever browses the registry: the class info "description" and the
+// writable properties of each job class.
+const JobRegistration hashFilesInfo(HashFileJob::staticMetaObject);
+const JobRegistration countLinesInfo(CountLinesJob::staticMetaObject);
+const JobRegistration findTodosInfo(FindTodosJob::staticMetaObject);
+
+bool hasSuffix(const QString &path, std::initializer_list<const char *> suffixes)
+{
+    const QString suffix = QFileInfo(path).suffix().toLower();
+    for (const char *s : suffixes) {
+        if (suffix == QLatin1String(s))
+            return true;
+    }
+    return false;
+}
+
+} // namespace
+
+FileIndexer::FileIndexer(const QString &root, QObject *parent)
+    : QObject(parent)
+    , m_root(QDir(root).absolutePath())
+    , m_queue(new ObjectWorker(this, this))
+{ }
+
+FileIndexer::~FileIndexer() = default;
+
+QStringList FileIndexer::scan(int limit) const
+{
+    QStringList files;
+    QDirIterator it(m_root.absolutePath(), QDir::Files, QDirIterator::Subdirectories);
+    while (it.hasNext())
+        files.append(it.next());
+    files.sort();
+    return files.mid(0, limit);
+}
+
+QList<QPair<FileJob *, uint>> FileIndexer::jobsFor(const QString &path) const
+{
+    QList<QPair<FileJob *, uint>> jobs { { new HashFileJob(path), Normal } };
+    if (hasSuffix(path, { "txt", "md", "log", "csv", "cpp", "h", "c", "hpp", "py", "cmake", "json", "xml" }))
+        jobs.append({ new CountLinesJob(path), Background });
+    return jobs;
+}
+
+void FileIndexer::indexFile(const QString &path)
+{
+    const auto jobs = jobsFor(path);
+    for (const auto &job : jobs)
+        submit(job.first, job.second);
+}
+
+bool FileIndexer::submit(FileJob *job, uint priority, bool abortRunning)
+{
+    if (!m_jobs.contains(job)) {
+        job->setParent(this);
+        m_jobs.append(job);
+        connect(job, &Job::finished, this, [this, job] { onJobFinished(job); });
+    }
+    m_priorities.insert(job, priority);
+
+    const bool autoAbort = m_queue->autoAbort();
+    m_queue->setAutoAbort(autoAbort || abortRunning);
+    const bool queued = m_queue->enqueue(*job, priority);
+    m_queue->setAutoAbort(autoAbort);
+    return queued;
+}
+
+bool FileIndexer::cancel(FileJob *job)
+{
+    return m_queue->dequeue(*job);
+}
+
+void FileIndexer::onJobFinished(FileJob *job)
+{
+    if (job->error() == Job::Aborted && !m_requeued.contains(job)) {
+        // Queued again from the event loop: the abort is still unwinding through the queue.
+        m_requeued.insert(job);
+        ++m_pendingRequeues;
+        QMetaObject::invokeMethod(
+            this,
+            [this, job] {
+                --m_pendingRequeues;
+                m_queue->enqueue(*job, m_priorities.value(job));
+            },
+            Qt::QueuedConnection);
+    } else if (job->error() == Job::NoError) {
+        Entry &entry = m_index[relativePath(job->path())];
+        if (qobject_cast<HashFileJob *>(job))
+            entry.sha256 = job->result().toString();
+        else if (qobject_cast<CountLinesJob *>(job))
+            entry.lines = job->result().toInt();
+        else if (qobject_cast<FindTodosJob *>(job))
+            entry.todos = job->result().toStringList();
+    }
+    Q_EMIT jobFinished(job);
+    checkIdle();
+}
+
+void FileIndexer::checkIdle()
+{
+    if (m_idleCheckPosted)
+        return;
+    m_idleCheckPosted = true;
+    // Asked from the event loop: while a task's finished() is delivered the task is still
+    // queued, and the next one starts only afterwards.
+    QMetaObject::invokeMethod(
+        this,
+        [this] {
+            m_idleCheckPosted = false;
+            if (m_pendingRequeues == 0 && m_queue->queue().isEmpty())
+                Q_EMIT idle();
+        },
+        Qt::QueuedConnection);
+}
+
+bool SourceIndexer::isSource(const QString &path)
+{
+    return hasSuffix(path, { "cpp", "h", "c", "hpp", "py" });
+}
+
+QList<QPair<FileJob *, uint>> SourceIndexer::jobsFor(const QString &path) const
+{
+    QList<QPair<FileJob *, uint>> jobs = FileIndexer::jobsFor(path);
+    if (!isSource(path))
+        return jobs;
+    for (const auto &job : jobs) {
+        if (auto *count = qobject_cast<CountLinesJob *>(job.first))
+            count->setSkipBlank(true);
+    }
+    jobs.append({ new FindTodosJob(path), Background });
+    return jobs;
+}

@@ -1,0 +1,74 @@
+#ifndef ERRAND_EXAMPLES_FILEJOBS_H
+#define ERRAND_EXAMPLES_FILEJOBS_H
+
+#include <Job.h>
+
+#include <QtCore/QString>
+
+/**
+ * A job about one file. Its parameters are writable properties, so the registry's JobInfo
+ * lists them ("path" and whatever a subclass adds).
+ */
+class FileJob : public Job
+{
+    Q_OBJECT
+    Q_PROPERTY(QString path READ path WRITE setPath)
+
+public:
+    explicit FileJob(const QString &path = QString(), QObject *parent = nullptr)
+        : Job(parent)
+        , m_path(path)
+    { }
+
+    QString path() const { return m_path; }
+    void setPath(const QString &path) { m_path = path; }
+
+private:
+    QString m_path;
+};
+
+/** Result: the file's SHA-256 digest as a hex QString. */
+class HashFileJob : public FileJob
+{
+    Q_OBJECT
+    Q_CLASSINFO("description", "SHA-256 digest of a file's contents")
+
+public:
+    using FileJob::FileJob;
+};
+
+/** Result: the number of lines (int), optionally leaving out blank ones. */
+class CountLinesJob : public FileJob
+{
+    Q_OBJECT
+    Q_CLASSINFO("description", "Number of lines in a text file")
+    Q_PROPERTY(bool skipBlank READ skipBlank WRITE setSkipBlank)
+
+public:
+    using FileJob::FileJob;
+
+    bool skipBlank() const { return m_skipBlank; }
+    void setSkipBlank(bool skip) { m_skipBlank = skip; }
+
+private:
+    bool m_skipBlank = false;
+};
+
+/** Result: the lines holding the marker, as "<line>: <text>" (QStringList). */
+class FindTodosJob : public FileJob
+{
+    Q_OBJECT
+    Q_CLASSINFO("description", "Lines of a source file that carry a to-do marker")
+    Q_PROPERTY(QString marker READ marker WRITE setMarker)
+
+public:
+    using FileJob::FileJob;
+
+    QString marker() const { return m_marker; }
+    void setMarker(const QString &marker) { m_marker = marker; }
+
+private:
+    QString m_marker = QStringLiteral("TODO");
+};
+
+#endif // ERRAND_EXAMPLES_FILEJOBS_H

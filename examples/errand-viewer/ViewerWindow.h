@@ -1,0 +1,55 @@
+#ifndef ERRAND_VIEWER_VIEWERWINDOW_H
+#define ERRAND_VIEWER_VIEWERWINDOW_H
+
+#include "FileIndexer.h"
+
+#include <QtWidgets/QWidget>
+
+class QCheckBox;
+class QLabel;
+class QPushButton;
+class QTreeView;
+class Task;
+class TaskColumnsProxy;
+class WorkQueueListModel;
+
+/**
+ * Shows a SourceIndexer's queue in a tree view and lets the user queue, abort and dequeue
+ * jobs. screenshot() plays a fixed scenario and saves the window as a PNG.
+ */
+class ViewerWindow : public QWidget
+{
+    Q_OBJECT
+
+public:
+    explicit ViewerWindow(const QString &directory, QWidget *parent = nullptr);
+    ~ViewerWindow() override;
+
+    /** Queues a fixed set of jobs and saves the window to @p file once six have finished. */
+    void screenshot(const QString &file);
+
+Q_SIGNALS:
+    /** The screenshot was written (or could not be). */
+    void screenshotDone(bool saved);
+
+private:
+    void queueNext(uint priority);
+    void abortRunning();
+    void dequeueSelected();
+    void updateStatus();
+    FileJob *jobOf(const Task *task) const;
+
+    SourceIndexer m_indexer;
+    QStringList m_files;
+    int m_next = 0;
+    int m_finishedForScreenshot = 0;
+    WorkQueueListModel *m_model;
+    TaskColumnsProxy *m_proxy;
+    QTreeView *m_view;
+    QCheckBox *m_autoAbort;
+    QPushButton *m_abort;
+    QPushButton *m_dequeue;
+    QLabel *m_status;
+};
+
+#endif // ERRAND_VIEWER_VIEWERWINDOW_H
