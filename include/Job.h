@@ -101,4 +101,10 @@ private:
     QExplicitlySharedDataPointer<Task> m_task;
 };
 
+// Declared here so that moc registers both enumerations under these names the first time the
+// meta-object of Job, Task or WorkQueue is asked for an argument or property type: queued
+// connections and QVariant can then carry them.
+Q_DECLARE_METATYPE(Job::State)
+Q_DECLARE_METATYPE(Job::Error)
+
 #endif // ERRAND_JOB_H

@@ -818,10 +818,8 @@ void tst_WorkQueue::finishFromEventLoop()
 
 void tst_WorkQueue::finishOnWorkerThreads()
 {
-    // finished(Job::Error) crosses threads only if the library registered the type by name.
-    QEXPECT_FAIL("", "Job::Error is not registered as a metatype under its name", Continue);
-    QVERIFY(QMetaType::type("Job::Error") != QMetaType::UnknownType);
-    qRegisterMetaType<Job::Error>("Job::Error");
+    // finished(Job::Error) crosses threads with no registration by the application: the
+    // library's meta-object code registers the type the first time a queued call needs it.
 
     const int count = 60;
     QThread threads[2];
