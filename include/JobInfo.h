@@ -32,9 +32,9 @@ public:
     /** Describes @p job, dynamic properties included. */
     JobInfo(const Job &job);
     JobInfo(const JobInfo &other) noexcept;
-    JobInfo(JobInfo &&other) noexcept = default;
+    JobInfo(JobInfo &&other) noexcept;
     JobInfo &operator=(const JobInfo &other) noexcept;
-    JobInfo &operator=(JobInfo &&other) noexcept = default;
+    JobInfo &operator=(JobInfo &&other) noexcept;
     ~JobInfo();
 
     void swap(JobInfo &other) noexcept { d.swap(other.d); }

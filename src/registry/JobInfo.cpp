@@ -48,6 +48,9 @@ JobInfo::JobInfo(const Job &job)
 
 JobInfo::JobInfo(const JobInfo &other) noexcept = default;
 JobInfo &JobInfo::operator=(const JobInfo &other) noexcept = default;
+// Out of line: releasing the payload needs JobInfoData's definition.
+JobInfo::JobInfo(JobInfo &&other) noexcept = default;
+JobInfo &JobInfo::operator=(JobInfo &&other) noexcept = default;
 JobInfo::~JobInfo() = default;
 
 bool JobInfo::isNull() const noexcept

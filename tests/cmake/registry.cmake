@@ -7,15 +7,8 @@ target_include_directories(tst_registry PRIVATE ${ERRAND_REGISTRY_TEST_DIR})
 # Several threads registering, creating, listing and removing at once; also run under
 # ThreadSanitizer (a build configured with -DERRAND_SANITIZE=thread).
 find_package(Threads REQUIRED)
-errand_add_test(tst_registry_threads SOURCES registry/RegistryTestSupport.h LIBS Threads::Threads)
+errand_add_test(tst_registry_threads SOURCES registry/RegistryTestSupport.h LIBS Threads::Threads LABELS threads)
 target_include_directories(tst_registry_threads PRIVATE ${ERRAND_REGISTRY_TEST_DIR})
-if(ERRAND_SANITIZE MATCHES "thread")
-    # Qt is not built with ThreadSanitizer: teach it about the registry's QReadWriteLocks.
-    target_sources(tst_registry_threads PRIVATE ${ERRAND_REGISTRY_TEST_DIR}/TsanReadWriteLock.cpp)
-    target_link_libraries(tst_registry_threads PRIVATE ${CMAKE_DL_LIBS})
-    set_property(TEST tst_registry_threads APPEND PROPERTY ENVIRONMENT
-                 "TSAN_OPTIONS=suppressions=${ERRAND_REGISTRY_TEST_DIR}/tsan.supp")
-endif()
 
 # Not a QtTest suite: its checks run after main() has returned, once the registry is gone, and
 # the exit code is the verdict.

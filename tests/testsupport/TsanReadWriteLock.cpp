@@ -1,6 +1,6 @@
 // ThreadSanitizer sees only code built with it, and Qt is not: a QReadWriteLock taken by the
 // registry is invisible to it, so every table access that the lock orders would be reported as
-// a race. Linked only into ThreadSanitizer builds of the thread test, this file interposes the
+// a race. Linked into every test of a ThreadSanitizer build, this file interposes the
 // lock's out-of-line members (the library reaches them through the dynamic linker, so the
 // executable's definitions win), forwards each call to Qt's own implementation and tells
 // ThreadSanitizer what was acquired and released, as a read or a write lock.
