@@ -101,9 +101,9 @@ private:
     QExplicitlySharedDataPointer<Task> m_task;
 };
 
-// Declared here so that moc registers both enumerations under these names the first time the
-// meta-object of Job, Task or WorkQueue is asked for an argument or property type: queued
-// connections and QVariant can then carry them.
+// Both enumerations are metatypes under these names, registered by the first Job, Task or
+// WorkQueue (or by moc's code when a meta-object is asked for an argument or property type), so
+// queued connections and QVariant carry them without any registration by the application.
 Q_DECLARE_METATYPE(Job::State)
 Q_DECLARE_METATYPE(Job::Error)
 

@@ -1,6 +1,7 @@
 #include "Job.h"
 
 #include "Connections_p.h"
+#include "MetaTypes_p.h"
 #include "JobInfo.h"
 #include "Task.h"
 #include "WorkerRegistry.h"
@@ -39,6 +40,7 @@ QString fromKey(const char *key)
 Job::Job(QObject *parent)
     : QObject(parent)
 {
+    Errand::registerEnumMetaTypes();
 }
 
 Job::~Job() = default;

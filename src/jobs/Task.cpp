@@ -1,9 +1,12 @@
 #include "Task.h"
 
+#include "MetaTypes_p.h"
+
 Task::Task(QObject *parent)
     : QObject(parent)
     , TaskSharedObject(this)
 {
+    Errand::registerEnumMetaTypes();
 }
 
 Task::Task(const Job &job, QObject *parent)
@@ -11,6 +14,7 @@ Task::Task(const Job &job, QObject *parent)
     , TaskSharedObject(this)
     , m_name(job.name())
 {
+    Errand::registerEnumMetaTypes();
 }
 
 Task::~Task() = default;

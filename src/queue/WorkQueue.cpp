@@ -3,6 +3,7 @@
 #include "WorkQueuePrivate.h"
 #include "Worker.h"
 #include "jobs/Connections_p.h"
+#include "jobs/MetaTypes_p.h"
 
 namespace {
 
@@ -49,11 +50,13 @@ bool WorkQueuePrivate::enqueueAndAnnounce(Task *task, uint priority)
 WorkQueue::WorkQueue(Worker *worker, bool autoAbort, QObject *parent)
     : QObject(*new WorkQueuePrivate(worker, autoAbort), parent)
 {
+    Errand::registerEnumMetaTypes();
 }
 
 WorkQueue::WorkQueue(WorkQueuePrivate &dd, QObject *parent)
     : QObject(dd, parent)
 {
+    Errand::registerEnumMetaTypes();
 }
 
 WorkQueue::~WorkQueue() = default;
