@@ -32,10 +32,12 @@ class ERRAND_EXPORT Job : public QObject
     Q_PROPERTY(QVariant result READ result NOTIFY resultChanged)
 
 public:
-    enum State { Invalid = 0, Ready = 1, Running = 2, Finished = 3 };
+    // A fixed underlying type: values outside the enumerators are accepted and answered (ignored
+    // by Task::setState(), "Undefined" from toString()), so they must be representable.
+    enum State : int { Invalid = 0, Ready = 1, Running = 2, Finished = 3 };
     Q_ENUM(State)
 
-    enum Error { NoError = 0, NotInit = 1, Failed = 2, Aborted = 3 };
+    enum Error : int { NoError = 0, NotInit = 1, Failed = 2, Aborted = 3 };
     Q_ENUM(Error)
 
     explicit Job(QObject *parent = nullptr);
