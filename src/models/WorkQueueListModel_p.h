@@ -2,16 +2,99 @@
 #define ERRAND_WORKQUEUELISTMODEL_P_H
 
 #include "WorkQueue.h"
+#include "WorkQueuePrivate.h"
 
 #include <QtCore/QHash>
-#include <QtCore/QList>
 #include <QtCore/QPointer>
+#include <QtCore/QVarLengthArray>
 
+#include <deque>
+
+class WorkQueueListModel;
+
+/**
+ * The model's state.
+ *
+ * The rows live in a deque: the rows that change on every finish are the first unfinished row
+ * (the running task), the end of the unfinished block and the bottom row (pruned), and a deque
+ * moves only the shorter side on an insertion or removal.
+ *
+ * While @c tracking is set, the unfinished block is known to mirror the queue: every row holds a
+ * task, under the key (priority, sequence) the queue holds it with, in the queue's order, and
+ * none of those tasks has finished. The slots then place a task by a binary search over the
+ * keys and find a finishing task's row the same way, instead of scanning rows and copying the
+ * queue. Whenever the model cannot prove that this still holds (an application edited the
+ * unfinished rows, the queue dropped a task without telling, a task was queued twice, a slot
+ * connected to the model's own signals re-entered it...), @c tracking is cleared and the slots
+ * run the straightforward algorithms, which are the reference behaviour; resync() re-proves the
+ * mirror afterwards, in one pass over the queue.
+ */
 class WorkQueueListModelPrivate
 {
 public:
+    struct Row
+    {
+        WorkQueue::TaskPtr task;
+        TaskPrio key; // meaningful in the unfinished block while tracking
+    };
+
+    // A task moved out of the unfinished block (or placed straight into the finished one) that
+    // the queue still holds until its finished() emission returns.
+    struct Departing
+    {
+        const Task *task;
+        TaskPrio key;
+    };
+
+    // Marks a slot or public operation of the model as running; the outermost one re-proves the
+    // mirror on its way out if it had to give it up.
+    class Operation
+    {
+    public:
+        explicit Operation(WorkQueueListModelPrivate *d) : d(d)
+        {
+            ++d->depth;
+            ++d->epoch;
+        }
+        ~Operation()
+        {
+            if (--d->depth == 0 && !d->tracking)
+                d->resync();
+        }
+        Q_DISABLE_COPY(Operation)
+
+    private:
+        WorkQueueListModelPrivate *const d;
+    };
+
+    ~WorkQueueListModelPrivate();
+
+    int unfinishedCount() const { return int(rows.size()) - finishedCount; }
+    QModelIndex indexOf(int row) const;
+
+    // The model's own calls to its virtual row operations carry a token, so that the base
+    // implementations can tell them from an application's edits.
+    bool takeToken() { return std::exchange(internalCall, false); }
+    bool callInsertRow(int row);
+    bool callSetData(int row, Task *task);
+    bool callRemoveRows(int row, int count);
+
+    // Row lookups over the unfinished block, valid while tracking.
+    int lowerBound(const TaskPrio &key) const;
+    int rowOf(const Task *task, const TaskPrio &key) const;
+    int placementRow(uint priority) const;
+
+    // Checks, from counts alone, that the queue holds exactly the tracked rows, the tasks being
+    // announced and the departing tasks it has not dropped yet. Drops departed entries.
+    bool stillTracking(const WorkQueuePrivate *queue, const Task *announced, bool *departingHeld);
+    // Re-proves the mirror in one pass over rows and queue; sets tracking on success.
+    void resync();
+
+    void moveRow(int from, int to);
+
+    WorkQueueListModel *q = nullptr;
     QPointer<WorkQueue> queue;
-    QList<WorkQueue::TaskPtr> rows;
+    std::deque<Row> rows;
     int finishedCount = 0;
     uint maxFinishedTasks = 10;
 
@@ -19,7 +102,14 @@ public:
     // was placed when they finished, and their announcement, when it comes, adds nothing.
     QHash<const Task *, WorkQueue::TaskPtr> placedEarly;
 
-    int unfinishedCount() const { return rows.size() - finishedCount; }
+    bool tracking = false;
+    bool internalCall = false;
+    int depth = 0;
+    // Counts every change of the rows, the finished count or placedEarly, and every entry into
+    // an operation: a step that sees more than its own changes was re-entered.
+    quint64 epoch = 0;
+    uint counterSeen = 0;
+    QVarLengthArray<Departing, 4> departing;
 };
 
 #endif // ERRAND_WORKQUEUELISTMODEL_P_H

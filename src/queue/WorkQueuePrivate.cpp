@@ -39,7 +39,11 @@ bool WorkQueuePrivate::dequeue(Task *task)
     }
     const TaskPrio key = *it;
     priorities.erase(it);
-    queue.remove(key); // may hand the task to deleteLater(); it stays valid until the event loop runs
+    // Every entry under the key, as QMap::remove() would drop them, but with one descent of the
+    // tree instead of one per entry plus a last one that finds nothing. May hand the task to
+    // deleteLater(); it stays valid until the event loop runs.
+    for (auto entry = queue.find(key); entry != queue.end() && entry.key() == key;)
+        entry = queue.erase(entry);
 
     if (task == current) {
         current = nullptr;

@@ -1,0 +1,44 @@
+#include "BenchSupport.h"
+
+#include <TaskFactory.h>
+#include <WorkerRegistry.h>
+
+#include <QtCore/QCoreApplication>
+#include <QtCore/QEvent>
+
+#include <algorithm>
+
+namespace Bench {
+
+void registerTasks()
+{
+    static const bool registered = [] {
+        WorkerRegistry *registry = WorkerRegistry::instance();
+        const QString worker = QString::fromLatin1(Target::staticMetaObject.className());
+        registry->registerTask(worker, QString::fromLatin1(QuickJob::staticMetaObject.className()),
+                               new TaskFactory<QuickTask, QuickJob>);
+        registry->registerTask(worker, QString::fromLatin1(BlockerJob::staticMetaObject.className()),
+                               new TaskFactory<BlockerTask, BlockerJob>);
+        return true;
+    }();
+    Q_UNUSED(registered)
+}
+
+void countJobs(benchmark::State &state, int jobs)
+{
+    state.SetItemsProcessed(state.iterations() * jobs);
+    state.counters["jobs"] = benchmark::Counter(jobs, benchmark::Counter::kAvgThreads);
+}
+
+double fastest(const std::vector<double> &values)
+{
+    return values.empty() ? 0.0 : *std::min_element(values.begin(), values.end());
+}
+
+void flushDeferredDeletes()
+{
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    QCoreApplication::sendPostedEvents();
+}
+
+} // namespace Bench

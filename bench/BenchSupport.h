@@ -1,0 +1,76 @@
+#ifndef ERRAND_BENCH_BENCHSUPPORT_H
+#define ERRAND_BENCH_BENCHSUPPORT_H
+
+#include <Job.h>
+#include <Task.h>
+
+#include <benchmark/benchmark.h>
+
+#include <QtCore/QObject>
+
+#include <vector>
+
+namespace Bench {
+
+// The job every benchmark queues; its tasks finish inside start().
+class QuickJob : public Job
+{
+    Q_OBJECT
+public:
+    using Job::Job;
+};
+
+// A job whose task keeps running until the benchmark ends it: it holds a queue busy.
+class BlockerJob : public Job
+{
+    Q_OBJECT
+public:
+    using Job::Job;
+};
+
+// The bound object of the benchmark ObjectWorker; its class name is the worker name.
+class Target : public QObject
+{
+    Q_OBJECT
+};
+
+class QuickTask : public Task
+{
+    Q_OBJECT
+public:
+    explicit QuickTask(const QuickJob &job) : Task(job) {}
+    void start() override
+    {
+        setState(Job::Running);
+        setState(Job::Finished);
+    }
+};
+
+class BlockerTask : public Task
+{
+    Q_OBJECT
+public:
+    explicit BlockerTask(const BlockerJob &job) : Task(job) {}
+    void start() override { setState(Job::Running); }
+    void finishNow() { setState(Job::Finished); }
+};
+
+// Records that each iteration handled @p jobs jobs: run.sh divides the time by this counter.
+void countJobs(benchmark::State &state, int jobs);
+
+// The fastest repetition: on a shared machine the other runs only measure interference.
+double fastest(const std::vector<double> &values);
+
+// Drops the queues that benchmarks keep between runs; called before the application goes.
+void releaseQueues();
+
+// Registers the two task factories under Target (once per process).
+void registerTasks();
+
+// Deletes every task handed to deleteLater() so far. The plain pass afterwards lets Qt compact
+// its posted-event list; without it the list keeps growing and later batches pay for it.
+void flushDeferredDeletes();
+
+} // namespace Bench
+
+#endif // ERRAND_BENCH_BENCHSUPPORT_H

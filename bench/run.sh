@@ -1,0 +1,29 @@
+#!/usr/bin/env bash
+# Builds the benchmarks in Release, runs them and prints nanoseconds per job with ratios.
+#
+#   bench/run.sh                      # everything, 5 repetitions, fastest one reported
+#   REPETITIONS=3 bench/run.sh        # fewer repetitions
+#   bench/run.sh --benchmark_filter=drain    # extra arguments go to the benchmark binary
+#
+# BUILD_DIR (default build-bench next to this folder) holds the build and the raw JSON
+# (bench.json). Times are CPU time of the benchmark threads, so that other work on the machine
+# disturbs them less than wall time would.
+set -euo pipefail
+
+here=$(cd "$(dirname "$0")" && pwd)
+root=$(dirname "$here")
+build=${BUILD_DIR:-$root/build-bench}
+repetitions=${REPETITIONS:-5}
+
+cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DERRAND_BUILD_BENCHMARKS=ON \
+    -DERRAND_BUILD_TESTS=OFF -DERRAND_BUILD_EXAMPLES=OFF >/dev/null
+cmake --build "$build" --target errand_bench -j2 >/dev/null
+
+"$build/bench/errand_bench" \
+    --benchmark_repetitions="$repetitions" \
+    --benchmark_report_aggregates_only=true \
+    --benchmark_out="$build/bench.json" \
+    --benchmark_out_format=json \
+    "$@" >&2
+
+python3 "$here/table.py" "$build/bench.json"
