@@ -15,10 +15,10 @@ void registerTasks()
     static const bool registered = [] {
         WorkerRegistry *registry = WorkerRegistry::instance();
         const QString worker = QString::fromLatin1(Target::staticMetaObject.className());
-        registry->registerTask(worker, QString::fromLatin1(QuickJob::staticMetaObject.className()),
-                               new TaskFactory<QuickTask, QuickJob>);
+        registry->registerTask(
+            worker, QString::fromLatin1(QuickJob::staticMetaObject.className()), new TaskFactory<QuickTask, QuickJob>);
         registry->registerTask(worker, QString::fromLatin1(BlockerJob::staticMetaObject.className()),
-                               new TaskFactory<BlockerTask, BlockerJob>);
+            new TaskFactory<BlockerTask, BlockerJob>);
         return true;
     }();
     Q_UNUSED(registered)

@@ -38,7 +38,9 @@ class QuickTask : public Task
 {
     Q_OBJECT
 public:
-    explicit QuickTask(const QuickJob &job) : Task(job) {}
+    explicit QuickTask(const QuickJob &job)
+        : Task(job)
+    { }
     void start() override
     {
         setState(Job::Running);
@@ -50,7 +52,9 @@ class BlockerTask : public Task
 {
     Q_OBJECT
 public:
-    explicit BlockerTask(const BlockerJob &job) : Task(job) {}
+    explicit BlockerTask(const BlockerJob &job)
+        : Task(job)
+    { }
     void start() override { setState(Job::Running); }
     void finishNow() { setState(Job::Finished); }
 };

@@ -116,9 +116,7 @@ void lifecycleFloor(benchmark::State &state)
 
 } // namespace
 
-BENCHMARK(lifecycleFloor)->Name("lifecycle/floor")->Arg(1000)->Arg(10000)
-    ->ComputeStatistics("min", fastest);
-BENCHMARK(lifecycleLibrary)->Name("lifecycle/library")->Arg(1000)->Arg(10000)
-    ->ComputeStatistics("min", fastest);
+BENCHMARK(lifecycleFloor)->Name("lifecycle/floor")->Arg(1000)->Arg(10000)->ComputeStatistics("min", fastest);
+BENCHMARK(lifecycleLibrary)->Name("lifecycle/library")->Arg(1000)->Arg(10000)->ComputeStatistics("min", fastest);
 
 #include "bench_lifecycle.moc"

@@ -35,5 +35,4 @@ void registryCreateTask(benchmark::State &state)
 
 } // namespace
 
-BENCHMARK(registryCreateTask)->Name("registry/createTask")->Threads(1)->Threads(2)
-    ->ComputeStatistics("min", fastest);
+BENCHMARK(registryCreateTask)->Name("registry/createTask")->Threads(1)->Threads(2)->ComputeStatistics("min", fastest);

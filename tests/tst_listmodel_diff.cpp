@@ -34,7 +34,7 @@ void captureMessage(QtMsgType type, const QMessageLogContext &, const QString &m
 QString rowText(const QModelIndex &parent, int first, int last)
 {
     return (parent.isValid() ? QStringLiteral("(valid)") : QString()) + QString::number(first) + QLatin1Char(',')
-           + QString::number(last);
+        + QString::number(last);
 }
 
 // Makes a ManualTask per job, in the mode the job asks for, named by creation order; a job
@@ -69,10 +69,18 @@ struct Step
 // A re-entrant action armed on one of the signals around the model; it runs once.
 struct Hook
 {
-    enum Where { ModelMoved, ModelInserted, ModelRemoved, ModelDataChanged, QueueFinishedBefore, QueueFinishedAfter,
-                 CurrentJobFinished, WhereCount,
-                 // A given job's finished() (directed scenarios only; see knownDifference).
-                 JobFinished = WhereCount };
+    enum Where {
+        ModelMoved,
+        ModelInserted,
+        ModelRemoved,
+        ModelDataChanged,
+        QueueFinishedBefore,
+        QueueFinishedAfter,
+        CurrentJobFinished,
+        WhereCount,
+        // A given job's finished() (directed scenarios only; see knownDifference).
+        JobFinished = WhereCount
+    };
     int where = -1;
     quint32 action = 0, a = 0, b = 0;
     const Job *job = nullptr;
@@ -117,40 +125,37 @@ public:
     {
         QAbstractListModel *m = model();
         const auto add = [this](const QString &entry) { log.append(entry); };
-        QObject::connect(m, &QAbstractItemModel::rowsAboutToBeInserted, m, [add](const QModelIndex &p, int f, int l) {
-            add(QStringLiteral("aboutToInsert ") + rowText(p, f, l));
-        });
+        QObject::connect(m, &QAbstractItemModel::rowsAboutToBeInserted, m,
+            [add](const QModelIndex &p, int f, int l) { add(QStringLiteral("aboutToInsert ") + rowText(p, f, l)); });
         QObject::connect(m, &QAbstractItemModel::rowsInserted, m, [this, add](const QModelIndex &p, int f, int l) {
             add(QStringLiteral("inserted ") + rowText(p, f, l));
             fire(Hook::ModelInserted);
         });
-        QObject::connect(m, &QAbstractItemModel::rowsAboutToBeRemoved, m, [add](const QModelIndex &p, int f, int l) {
-            add(QStringLiteral("aboutToRemove ") + rowText(p, f, l));
-        });
+        QObject::connect(m, &QAbstractItemModel::rowsAboutToBeRemoved, m,
+            [add](const QModelIndex &p, int f, int l) { add(QStringLiteral("aboutToRemove ") + rowText(p, f, l)); });
         QObject::connect(m, &QAbstractItemModel::rowsRemoved, m, [this, add](const QModelIndex &p, int f, int l) {
             add(QStringLiteral("removed ") + rowText(p, f, l));
             fire(Hook::ModelRemoved);
         });
         QObject::connect(m, &QAbstractItemModel::rowsAboutToBeMoved, m,
-                         [add](const QModelIndex &p, int f, int l, const QModelIndex &dp, int d) {
-                             add(QStringLiteral("aboutToMove ") + rowText(p, f, l) + QStringLiteral(" to ")
-                                 + rowText(dp, d, d));
-                         });
+            [add](const QModelIndex &p, int f, int l, const QModelIndex &dp, int d) {
+                add(QStringLiteral("aboutToMove ") + rowText(p, f, l) + QStringLiteral(" to ") + rowText(dp, d, d));
+            });
         QObject::connect(m, &QAbstractItemModel::rowsMoved, m,
-                         [this, add](const QModelIndex &p, int f, int l, const QModelIndex &dp, int d) {
-                             add(QStringLiteral("moved ") + rowText(p, f, l) + QStringLiteral(" to ") + rowText(dp, d, d));
-                             fire(Hook::ModelMoved);
-                         });
+            [this, add](const QModelIndex &p, int f, int l, const QModelIndex &dp, int d) {
+                add(QStringLiteral("moved ") + rowText(p, f, l) + QStringLiteral(" to ") + rowText(dp, d, d));
+                fire(Hook::ModelMoved);
+            });
         QObject::connect(m, &QAbstractItemModel::dataChanged, m,
-                         [this, add](const QModelIndex &tl, const QModelIndex &br, const QVector<int> &roles) {
-                             add(QStringLiteral("dataChanged %1,%2 %3,%4 roles %5")
-                                     .arg(tl.row())
-                                     .arg(tl.column())
-                                     .arg(br.row())
-                                     .arg(br.column())
-                                     .arg(roles.size()));
-                             fire(Hook::ModelDataChanged);
-                         });
+            [this, add](const QModelIndex &tl, const QModelIndex &br, const QVector<int> &roles) {
+                add(QStringLiteral("dataChanged %1,%2 %3,%4 roles %5")
+                        .arg(tl.row())
+                        .arg(tl.column())
+                        .arg(br.row())
+                        .arg(br.column())
+                        .arg(roles.size()));
+                fire(Hook::ModelDataChanged);
+            });
         QObject::connect(m, &QAbstractItemModel::modelReset, m, [add] { add(QStringLiteral("reset")); });
         QObject::connect(m, &QAbstractItemModel::layoutChanged, m, [add] { add(QStringLiteral("layoutChanged")); });
     }
@@ -158,7 +163,8 @@ public:
     void watchJob(PlainJob *job)
     {
         QObject::connect(job, &Job::finished, job, [this, job] {
-            if (job->task() && (job->task() == queues[0]->current() || (queues[1] && job->task() == queues[1]->current())))
+            if (job->task()
+                && (job->task() == queues[0]->current() || (queues[1] && job->task() == queues[1]->current())))
                 fire(Hook::CurrentJobFinished);
             if (hook.job == job)
                 fire(Hook::JobFinished);
@@ -167,7 +173,7 @@ public:
 
     void arm(int where, quint32 action, quint32 a, quint32 b, const Job *job = nullptr)
     {
-        hook = Hook{where, action, a, b, job};
+        hook = Hook { where, action, a, b, job };
     }
 
     // The rows as names, and what the model reports about its queue.
@@ -197,10 +203,9 @@ public:
         jobs.push_back(std::make_unique<PlainJob>());
         PlainJob *job = jobs.back().get();
         // Mostly tasks that run until told; some finish, fail or abort inside start().
-        static const int modes[] = {ManualTask::RunOnStart, ManualTask::RunOnStart, ManualTask::RunOnStart,
-                                    ManualTask::RunOnStart, ManualTask::RunOnStart, ManualTask::FinishOnStart,
-                                    ManualTask::FinishOnStart, ManualTask::FailOnStart, ManualTask::AbortOnStart,
-                                    ManualTask::StayReadyOnStart};
+        static const int modes[] = { ManualTask::RunOnStart, ManualTask::RunOnStart, ManualTask::RunOnStart,
+            ManualTask::RunOnStart, ManualTask::RunOnStart, ManualTask::FinishOnStart, ManualTask::FinishOnStart,
+            ManualTask::FailOnStart, ManualTask::AbortOnStart, ManualTask::StayReadyOnStart };
         job->setProperty("mode", modes[mode % 10]);
         watchJob(job);
         return job;
@@ -227,7 +232,6 @@ public:
     std::vector<std::unique_ptr<PlainJob>> jobs;
     QStringList log;
     Hook hook;
-
 };
 
 template<typename Model>
@@ -237,7 +241,7 @@ public:
     WorldOf()
     {
         QObject::connect(&m, &Model::maxFinishedTasksChanged, &m,
-                         [this](uint count) { log.append(QStringLiteral("maxFinishedTasksChanged %1").arg(count)); });
+            [this](uint count) { log.append(QStringLiteral("maxFinishedTasksChanged %1").arg(count)); });
         setUp();
     }
     ~WorldOf() override { m.setWorkQueue(nullptr); }
@@ -281,7 +285,7 @@ void World::act(quint32 action, quint32 a, quint32 b)
     case 5: // put some job's task into some row (a job's reference keeps it from being deleted)
         if (model()->rowCount() > 0 && jobAt(b) && jobAt(b)->task())
             model()->setData(model()->index(int(a % uint(model()->rowCount())), 0),
-                             QVariant::fromValue<QObject *>(jobAt(b)->task()), Qt::DisplayRole);
+                QVariant::fromValue<QObject *>(jobAt(b)->task()), Qt::DisplayRole);
         break;
     case 6: // fewer finished rows
         setMaxFinished(a % 3);
@@ -308,9 +312,15 @@ void World::apply(const Step &s)
     case 2: // the current task ends
         if (auto *task = qobject_cast<ManualTask *>(q->current())) {
             switch (s.a % 3) {
-            case 0: task->doSetState(Job::Finished); break;
-            case 1: task->doFail(QStringLiteral("failed")); break;
-            default: task->abort(); break;
+            case 0:
+                task->doSetState(Job::Finished);
+                break;
+            case 1:
+                task->doFail(QStringLiteral("failed"));
+                break;
+            default:
+                task->abort();
+                break;
             }
         }
         break;
@@ -331,7 +341,7 @@ void World::apply(const Step &s)
         q->setAutoAbort(s.a % 2);
         break;
     case 7: {
-        static const uint maxima[] = {0, 1, 2, 3, 5, 10, 1000, 0x80000001u};
+        static const uint maxima[] = { 0, 1, 2, 3, 5, 10, 1000, 0x80000001u };
         setMaxFinished(maxima[s.a % 8]);
         break;
     }
@@ -349,10 +359,19 @@ void World::apply(const Step &s)
         break;
     case 11: // the model follows another queue, none, or is cleared and attached again
         switch (s.a % 4) {
-        case 0: setWorkQueue(queue(s.c)); break;
-        case 1: setWorkQueue(nullptr); break;
-        case 2: clearModel(); setWorkQueue(queue(s.c)); break;
-        default: clearModel(); break;
+        case 0:
+            setWorkQueue(queue(s.c));
+            break;
+        case 1:
+            setWorkQueue(nullptr);
+            break;
+        case 2:
+            clearModel();
+            setWorkQueue(queue(s.c));
+            break;
+        default:
+            clearModel();
+            break;
         }
         break;
     case 12: // a queue loses its worker (dropping every task silently) or gets it back
@@ -405,8 +424,8 @@ void World::silentEnqueue(WorkQueue *queue, quint32 mode, uint priority)
 }
 
 // Weights of the step kinds: a busy queue with the occasional odd event, or everything at once.
-const int calmWeights[] = {30, 8, 30, 3, 0, 0, 1, 1, 0, 0, 0, 1, 0, 4, 0, 3, 1, 0, 0, 1, 0, 4, 0};
-const int wildWeights[] = {14, 5, 14, 5, 4, 3, 3, 3, 3, 3, 3, 2, 2, 3, 3, 3, 5, 1, 1, 1, 2, 3, 2};
+const int calmWeights[] = { 30, 8, 30, 3, 0, 0, 1, 1, 0, 0, 0, 1, 0, 4, 0, 3, 1, 0, 0, 1, 0, 4, 0 };
+const int wildWeights[] = { 14, 5, 14, 5, 4, 3, 3, 3, 3, 3, 3, 2, 2, 3, 3, 3, 5, 1, 1, 1, 2, 3, 2 };
 constexpr int StepKinds = int(sizeof(calmWeights) / sizeof(calmWeights[0]));
 static_assert(StepKinds == int(sizeof(wildWeights) / sizeof(wildWeights[0])), "one weight per step kind");
 
@@ -419,9 +438,8 @@ Step drawStep(QRandomGenerator &random, const int *weights)
     int kind = 0;
     while (pick >= weights[kind])
         pick -= weights[kind++];
-    return Step{kind, random.generate(), random.generate(), random.generate()};
+    return Step { kind, random.generate(), random.generate(), random.generate() };
 }
-
 
 // Both worlds side by side: every action runs in each, and what each model did must match.
 class Pair
@@ -430,8 +448,7 @@ public:
     Pair()
         : optimised(std::make_unique<WorldOf<WorkQueueListModel>>())
         , reference(std::make_unique<WorldOf<ReferenceListModel>>())
-    {
-    }
+    { }
     ~Pair()
     {
         QStringList teardown;
@@ -454,7 +471,7 @@ public:
     {
         const QtMessageHandler strict = qInstallMessageHandler(captureMessage);
         Outcome outcome;
-        for (World *world : {static_cast<World *>(optimised.get()), static_cast<World *>(reference.get())}) {
+        for (World *world : { static_cast<World *>(optimised.get()), static_cast<World *>(reference.get()) }) {
             s_captured = &world->log;
             action(*world);
             s_captured = nullptr;
@@ -542,40 +559,39 @@ void tst_ListModelDiff::sameInTightSpots_data()
     // A waiting task's finish is reported while another one's is still being reported: from a
     // slot on the queue's finished() that runs before the model's (which then sees both
     // finished), and from one that runs after it.
-    for (int where : {int(Hook::QueueFinishedBefore), int(Hook::QueueFinishedAfter)}) {
+    for (int where : { int(Hook::QueueFinishedBefore), int(Hook::QueueFinishedAfter) }) {
         QTest::addRow("nested finish, hook %d", where)
-            << Script{busyQueue, [where](World &w) { w.arm(where, 0, 3, 0); }, [](World &w) { w.act(0, 1, 0); },
-                      [](World &w) { w.act(1, 0, 0); }, [](World &w) { w.act(1, 0, 0); }};
+            << Script { busyQueue, [where](World &w) { w.arm(where, 0, 3, 0); }, [](World &w) { w.act(0, 1, 0); },
+                   [](World &w) { w.act(1, 0, 0); }, [](World &w) { w.act(1, 0, 0); } };
     }
     // The running task's job, on finishing, aborts a waiting task before the queue has heard.
     QTest::addRow("running job's handler aborts a waiting task")
-        << Script{busyQueue, [](World &w) { w.arm(Hook::CurrentJobFinished, 0, 2, 0); },
-                  [](World &w) { w.act(1, 0, 0); }, [](World &w) { w.act(1, 0, 0); }};
+        << Script { busyQueue, [](World &w) { w.arm(Hook::CurrentJobFinished, 0, 2, 0); },
+               [](World &w) { w.act(1, 0, 0); }, [](World &w) { w.act(1, 0, 0); } };
     // A finished task queued again under autoAbort: it aborts the running task, and its row is
     // placed in the same pass; a slot on rowsInserted then rewrites the first row, so the pass
     // goes on from where it was, over rows that changed under it.
     QTest::addRow("early placement re-entered")
-        << Script{[](World &w) {
-                      w.queues[0]->enqueue(*w.newJob(0), 1); // X, running
-                      w.queues[0]->enqueue(*w.newJob(0), 5); // W0
-                      w.queues[0]->enqueue(*w.newJob(0), 4); // W1
-                      w.queues[0]->enqueue(*w.newJob(0), 0); // W2
-                      w.queues[1]->enqueue(*w.newJob(5), 0); // T, finishes at once on the other queue
-                      w.queues[0]->setAutoAbort(true);
-                  },
-                  [](World &w) { w.arm(Hook::ModelInserted, 5, 0, 0); },
-                  [](World &w) {
-                      PlainJob *job = w.jobs[4].get();
-                      job->setProperty("noTask", true);
-                      w.queues[0]->enqueue(*job, 3);
-                  },
-                  [](World &w) { w.act(1, 0, 0); }};
+        << Script { [](World &w) {
+                       w.queues[0]->enqueue(*w.newJob(0), 1); // X, running
+                       w.queues[0]->enqueue(*w.newJob(0), 5); // W0
+                       w.queues[0]->enqueue(*w.newJob(0), 4); // W1
+                       w.queues[0]->enqueue(*w.newJob(0), 0); // W2
+                       w.queues[1]->enqueue(*w.newJob(5), 0); // T, finishes at once on the other queue
+                       w.queues[0]->setAutoAbort(true);
+                   },
+               [](World &w) { w.arm(Hook::ModelInserted, 5, 0, 0); },
+               [](World &w) {
+                   PlainJob *job = w.jobs[4].get();
+                   job->setProperty("noTask", true);
+                   w.queues[0]->enqueue(*job, 3);
+               },
+               [](World &w) { w.act(1, 0, 0); } };
     // The queue drops a waiting task silently and a subclass places another one through the
     // private part: the count of held tasks is unchanged.
-    QTest::addRow("silent swap")
-        << Script{busyQueue, [](World &w) { w.queues[0]->dequeue(*w.jobs[2]); },
-                  [](World &w) { w.silentEnqueue(w.queues[0].get(), 0, 1); }, [](World &w) { w.act(1, 0, 0); },
-                  [](World &w) { w.act(1, 0, 0); }};
+    QTest::addRow("silent swap") << Script { busyQueue, [](World &w) { w.queues[0]->dequeue(*w.jobs[2]); },
+        [](World &w) { w.silentEnqueue(w.queues[0].get(), 0, 1); }, [](World &w) { w.act(1, 0, 0); },
+        [](World &w) { w.act(1, 0, 0); } };
 }
 
 void tst_ListModelDiff::sameInTightSpots()
