@@ -167,6 +167,12 @@ void WorkQueueListModelPrivate::resync()
     // count beyond the rows; the plain algorithms cope with that, the mirror does not.)
     if (qd->priorities.size() != qd->queue.size() || finishedCount < 0 || unfinishedCount() < 0)
         return;
+    const auto stale = [qd](const Task *task) {
+        return !task || task->isFinished() || !qd->priorities.contains(task);
+    };
+    if (staleRow >= 0 && staleRow < unfinishedCount() && stale(rows[std::size_t(staleRow)].task.data()))
+        return;
+    staleRow = -1;
 
     // Walk the queue's entries and the unfinished rows together: each row must take the next
     // entries in order, and the entries it skips are tasks being announced or departing ones.
@@ -186,11 +192,13 @@ void WorkQueueListModelPrivate::resync()
     for (int r = 0; r < unfinished; ++r) {
         Row &row = rows[std::size_t(r)];
         const Task *task = row.task.data();
-        if (!task || task->isFinished() || qd->announcing.contains(task))
+        if (stale(task)) {
+            staleRow = r;
+            return;
+        }
+        if (qd->announcing.contains(task))
             return;
         const auto key = qd->priorities.constFind(task);
-        if (key == qd->priorities.cend())
-            return;
         while (entry != end && entry.key() < *key) {
             if (!skip(entry))
                 return;
@@ -415,8 +423,9 @@ void WorkQueueListModel::taskQueued(const WorkQueue::TaskPtr &ptr, uint prio)
         else
             d->tracking = false;
     } else {
-        for (int r = 0; r < row; ++r) {
-            const Task *task = d->rows[std::size_t(r)].task.data();
+        auto it = d->rows.cbegin();
+        for (int r = 0; r < row; ++r, ++it) {
+            const Task *task = it->task.data();
             if (task && queue->priority(task) < prio) {
                 row = r;
                 break;
@@ -484,8 +493,10 @@ void WorkQueueListModel::taskFinished()
                 continue;
             }
             const int unfinished = d->unfinishedCount();
-            while (r < unfinished && d->rows[std::size_t(r)].task.data() != task)
-                ++r;
+            if (r < unfinished) {
+                for (auto row = d->rows.cbegin() + r; r < unfinished && row->task.data() != task; ++row)
+                    ++r;
+            }
             if (r >= unfinished) {
                 warnReorder();
                 return;

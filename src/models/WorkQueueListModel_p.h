@@ -109,6 +109,9 @@ public:
     // an operation: a step that sees more than its own changes was re-entered.
     quint64 epoch = 0;
     uint counterSeen = 0;
+    // A row that made the last resync() fail by itself (no task, a finished task or one the
+    // queue does not hold, as a dequeued task's row): while it stays so, resync() fails at once.
+    int staleRow = -1;
     QVarLengthArray<Departing, 4> departing;
 };
 
