@@ -15,7 +15,12 @@ root=$PWD
 build=${VALGRIND_BUILD_DIR:-build-valgrind}
 export ERRAND_STRESS_SCALE=${ERRAND_STRESS_SCALE:-0.05}
 
-cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Debug >/dev/null
+# An existing build tree (CI passes the one it has just tested) is reused as configured.
+if [[ -f "$build/CMakeCache.txt" ]]; then
+    cmake -S . -B "$build" >/dev/null
+else
+    cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Debug >/dev/null
+fi
 cmake --build "$build" -j2 >/dev/null
 build=$(cd "$build" && pwd)
 mkdir -p "$build/valgrind"
