@@ -8,6 +8,8 @@
 #include <QtCore/QObject>
 #include <QtCore/QString>
 
+#include <atomic>
+
 /**
  * The work behind a Job.
  *
@@ -21,7 +23,11 @@
  * deleteLater() (see TaskSharedObject). A subclass that produces a result declares a readable
  * property named "result" and emits resultChanged() when it changes.
  *
- * A task has no locks: drive its state machine from the thread it lives in.
+ * Drive a task's state machine from the thread the task lives in. state(), isRunning(),
+ * isFinished() and error() may be read from any thread: a queue or a job in another thread
+ * does so. The state is stored with release ordering after the error, the error text and
+ * whatever the work wrote, so a thread that reads Finished also sees those. Nothing else in a
+ * task is synchronized.
  */
 class ERRAND_EXPORT Task : public QObject, public TaskSharedObject
 {
@@ -83,8 +89,8 @@ private:
     void finish();
 
     QString m_name;
-    Job::State m_state = Job::Ready;
-    Job::Error m_error = Job::NoError;
+    std::atomic<Job::State> m_state{Job::Ready};
+    std::atomic<Job::Error> m_error{Job::NoError};
     QString m_errorString;
 };
 

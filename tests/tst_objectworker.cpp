@@ -44,7 +44,8 @@ public:
 namespace {
 
 // Counts every signal emitted anywhere while installed (Qt's global signal spy hook), so that
-// a constructor can be shown to emit nothing even before anyone could connect to it.
+// a constructor can be shown to emit nothing even before anyone could connect to it. Puts back
+// whatever hook was installed before it.
 int s_signals = 0;
 
 void countSignal(QObject *, int, void **)
@@ -59,8 +60,9 @@ struct SignalCounter
         s_signals = 0;
         qt_register_signal_spy_callbacks(&callbacks);
     }
-    ~SignalCounter() { qt_register_signal_spy_callbacks(nullptr); }
+    ~SignalCounter() { qt_register_signal_spy_callbacks(previous); }
 
+    QSignalSpyCallbackSet *const previous = qt_signal_spy_callback_set.loadRelaxed();
     QSignalSpyCallbackSet callbacks { countSignal, nullptr, nullptr, nullptr };
 };
 

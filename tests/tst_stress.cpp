@@ -368,13 +368,6 @@ private Q_SLOTS:
 
 void tst_Stress::tasksFinishInWorkerThreads()
 {
-#if defined(__SANITIZE_THREAD__)
-    // Every queued signal and deleteLater() crosses threads through Qt's posted-event list,
-    // guarded by Qt's own mutex; Qt is not built with ThreadSanitizer, which therefore sees no
-    // order between a post and its delivery and reports each one. The registry test below has
-    // no such blind spot and runs under it.
-    QSKIP("queued delivery is invisible to ThreadSanitizer without an instrumented Qt");
-#endif
     const int perQueue = scaled(1000);
     std::vector<std::unique_ptr<QThread>> threads;
     std::vector<QThread *> threadPointers;

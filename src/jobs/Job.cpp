@@ -43,7 +43,12 @@ Job::Job(QObject *parent)
     Errand::registerEnumMetaTypes();
 }
 
-Job::~Job() = default;
+Job::~Job()
+{
+    // Cut the task's connections while the task is certainly alive: once the reference goes, a
+    // task living in another thread can be deleted there at any moment.
+    detach();
+}
 
 QString Job::name() const
 {

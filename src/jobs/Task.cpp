@@ -26,12 +26,12 @@ QString Task::name() const
 
 Job::State Task::state() const
 {
-    return m_state;
+    return m_state.load(std::memory_order_acquire);
 }
 
 Job::Error Task::error() const
 {
-    return m_error;
+    return m_error.load(std::memory_order_acquire);
 }
 
 QString Task::errorString() const
@@ -41,38 +41,39 @@ QString Task::errorString() const
 
 bool Task::isRunning() const
 {
-    return m_state == Job::Running;
+    return state() == Job::Running;
 }
 
 bool Task::isFinished() const
 {
-    return m_state == Job::Finished;
+    return state() == Job::Finished;
 }
 
 void Task::abort()
 {
-    m_error = Job::Aborted;
+    m_error.store(Job::Aborted, std::memory_order_release);
     finish();
 }
 
 void Task::fail(const QString &str)
 {
-    m_error = Job::Failed;
     m_errorString = str;
+    m_error.store(Job::Failed, std::memory_order_release);
     finish();
 }
 
 // The Finished transition shared by fail() and abort(): silent on a finished task.
 void Task::finish()
 {
-    if (m_state == Job::Finished)
+    if (m_state.load(std::memory_order_relaxed) == Job::Finished)
         return;
     setState(Job::Finished);
 }
 
+// Only the task's own thread writes; other threads read with acquire (see the class comment).
 void Task::setState(Job::State state)
 {
-    const Job::State current = m_state;
+    const Job::State current = m_state.load(std::memory_order_relaxed);
     if (state == current)
         return;
     if (current == Job::Invalid) {
@@ -83,25 +84,25 @@ void Task::setState(Job::State state)
     switch (state) {
     case Job::Ready:
         if (current == Job::Running) {
-            m_state = Job::Finished;
-            m_error = Job::Aborted;
+            m_error.store(Job::Aborted, std::memory_order_relaxed);
+            m_state.store(Job::Finished, std::memory_order_release);
             Q_EMIT stateChanged(Job::Finished);
             Q_EMIT finished(Job::Aborted);
         }
-        m_state = Job::Ready;
-        m_error = Job::NoError;
         m_errorString = QString();
+        m_error.store(Job::NoError, std::memory_order_relaxed);
+        m_state.store(Job::Ready, std::memory_order_release);
         Q_EMIT stateChanged(Job::Ready);
         break;
     case Job::Running:
-        m_state = Job::Running;
+        m_state.store(Job::Running, std::memory_order_release);
         Q_EMIT stateChanged(Job::Running);
         Q_EMIT started();
         break;
     case Job::Finished:
-        m_state = Job::Finished;
+        m_state.store(Job::Finished, std::memory_order_release);
         Q_EMIT stateChanged(Job::Finished);
-        Q_EMIT finished(m_error);
+        Q_EMIT finished(error());
         break;
     case Job::Invalid:
         qWarning("[Task]: Unhandled state <Invalid>");
