@@ -1,16 +1,20 @@
-// ThreadSanitizer sees only code built with it, and Qt is not. A queued signal, a queued
-// invokeMethod() or a deleteLater() crosses threads through the receiver thread's posted-event
-// list, guarded by a Qt mutex that ThreadSanitizer cannot see, so every write made before a post
-// and read after its delivery would be reported as a race. Linked into every test of a
-// ThreadSanitizer build, this file tells ThreadSanitizer about that order:
+// ThreadSanitizer sees only code built with it, and Qt is not: the order that Qt's own locks
+// give is invisible to it, and every access that such a lock orders would be reported as a race.
+// Linked into every test of a ThreadSanitizer build, this file tells ThreadSanitizer about that
+// order in the two places where the library and the tests rely on it. It interposes some of
+// Qt's out-of-line functions (the library and the tests reach them through the dynamic linker,
+// so the executable's definitions win) and forwards each call to Qt's own implementation.
 //
+// QReadWriteLock, which guards the registry: each lock and unlock is reported as the
+// acquisition or release of a read or a write lock.
+//
+// Posted events: a queued signal, a queued invokeMethod() or a deleteLater() crosses threads
+// through the receiver thread's posted-event list, guarded by a Qt mutex.
 //  - a signal emission releases a token of its sender when it ends (Qt's signal-spy hooks);
 //  - a post that instrumented code makes through QCoreApplication::postEvent(),
 //    QObject::deleteLater() or a queued functor invokeMethod() releases a token of the
-//    receiver (interposed here: the library and the tests reach these through the dynamic
-//    linker, so the definitions below win);
+//    receiver;
 //  - an event delivery acquires its receiver's token and, for a queued call, its sender's.
-//
 // Tokens are slots of a static table picked by object address, so a deleted object's pending
 // events still find theirs; two objects sharing a slot only add order. Emissions and posts run
 // inside a recursive QMutex that every delivery takes first, so a delivery cannot overtake the
@@ -21,21 +25,66 @@
 #include <QtCore/QCoreApplication>
 #include <QtCore/QMutex>
 #include <QtCore/QObject>
+#include <QtCore/QReadWriteLock>
 #include <QtCore/private/qobject_p.h>
 
 #include <dlfcn.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <iterator>
 
 extern "C" {
+void AnnotateRWLockAcquired(const char *file, int line, const volatile void *lock, long isWrite);
+void AnnotateRWLockReleased(const char *file, int line, const volatile void *lock, long isWrite);
 void __tsan_acquire(void *address);
 void __tsan_release(void *address);
 }
 
 namespace {
+
+// Qt's own definition of an interposed function.
+template<typename Function>
+Function qtFunction(const char *symbol)
+{
+    void *address = dlsym(RTLD_NEXT, symbol);
+    if (!address) {
+        std::fprintf(stderr, "TsanQt: %s not found\n", symbol);
+        std::abort();
+    }
+    Function function;
+    std::memcpy(&function, &address, sizeof function);
+    return function;
+}
+
+// --- QReadWriteLock ---------------------------------------------------------------------------
+
+using LockFunction = void (*)(QReadWriteLock *);
+
+// The locks this thread holds and whether for writing; the latest entry for a lock is the one
+// an unlock() releases. Trivially destructible, since the registry's destructor locks at exit,
+// after thread-local objects with destructors are gone.
+struct Held
+{
+    const void *lock;
+    bool isWrite;
+};
+thread_local Held t_held[16];
+thread_local int t_heldCount = 0;
+
+void acquired(const QReadWriteLock *lock, bool isWrite)
+{
+    AnnotateRWLockAcquired(__FILE__, __LINE__, lock, isWrite);
+    if (t_heldCount == int(std::size(t_held))) {
+        std::fprintf(stderr, "TsanQt: too many locks held\n");
+        std::abort();
+    }
+    t_held[t_heldCount++] = { lock, isWrite };
+}
+
+// --- posted events ---------------------------------------------------------------------------
 
 QRecursiveMutex &orderMutex()
 {
@@ -65,19 +114,6 @@ public:
 private:
     const QObject *const m_object;
 };
-
-template<typename Function>
-Function qtFunction(const char *symbol)
-{
-    void *address = dlsym(RTLD_NEXT, symbol);
-    if (!address) {
-        std::fprintf(stderr, "TsanQtEvents: %s not found\n", symbol);
-        std::abort();
-    }
-    Function function;
-    std::memcpy(&function, &address, sizeof function);
-    return function;
-}
 
 void emissionBegins(QObject *, int, void **)
 {
@@ -138,4 +174,32 @@ bool QMetaObject::invokeMethodImpl(QObject *object, QtPrivate::QSlotObjectBase *
             "_ZN11QMetaObject16invokeMethodImplEP7QObjectPN9QtPrivate15QSlotObjectBaseEN2Qt14ConnectionTypeEPv");
     const Post post(object);
     return qt(object, slot, type, ret);
+}
+
+void QReadWriteLock::lockForRead()
+{
+    static const LockFunction qt = qtFunction<LockFunction>("_ZN14QReadWriteLock11lockForReadEv");
+    qt(this);
+    acquired(this, false);
+}
+
+void QReadWriteLock::lockForWrite()
+{
+    static const LockFunction qt = qtFunction<LockFunction>("_ZN14QReadWriteLock12lockForWriteEv");
+    qt(this);
+    acquired(this, true);
+}
+
+void QReadWriteLock::unlock()
+{
+    static const LockFunction qt = qtFunction<LockFunction>("_ZN14QReadWriteLock6unlockEv");
+    for (int i = t_heldCount - 1; i >= 0; --i) {
+        if (t_held[i].lock == this) {
+            AnnotateRWLockReleased(__FILE__, __LINE__, this, t_held[i].isWrite);
+            std::copy(t_held + i + 1, t_held + t_heldCount, t_held + i);
+            --t_heldCount;
+            break;
+        }
+    }
+    qt(this);
 }
