@@ -467,8 +467,13 @@ void tst_Stress::tasksFinishInWorkerThreads()
     for (int r = 0; r < 5; ++r)
         QCOMPARE(model.task(r)->objectName(), finishOrder0.at(finishOrder0.size() - 1 - size_t(r)));
 
-    // Releasing the last references hands every task to its own thread's event loop.
+    // Releasing the last references hands every task to its own thread's event loop. The jobs
+    // detach first: a job's QObject destructor, which runs after the job has released its task,
+    // still reads the task while cutting its connections, and only Qt's own locks (invisible to
+    // ThreadSanitizer) order that against the task's deletion on its thread.
     model.clear();
+    for (const auto &job : jobs)
+        job->detach();
     jobs.clear();
     queues.clear();
     QTRY_COMPARE_WITH_TIMEOUT(liveThreadTasks.load(), 0, 120000);

@@ -43,12 +43,7 @@ Job::Job(QObject *parent)
     Errand::registerEnumMetaTypes();
 }
 
-Job::~Job()
-{
-    // Cut the task's connections while the task is certainly alive: once the reference goes, a
-    // task living in another thread can be deleted there at any moment.
-    detach();
-}
+Job::~Job() = default;
 
 QString Job::name() const
 {
