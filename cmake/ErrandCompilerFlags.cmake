@@ -20,6 +20,8 @@ if(ERRAND_SANITIZE)
 endif()
 
 if(ERRAND_COVERAGE)
-    add_compile_options(--coverage -O0 -fno-inline)
+    # Atomic counter updates: the threaded suites would otherwise race on the counters and can
+    # leave negative counts that gcov's report cannot be read with.
+    add_compile_options(--coverage -fprofile-update=atomic -O0 -fno-inline)
     add_link_options(--coverage)
 endif()
