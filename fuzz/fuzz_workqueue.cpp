@@ -12,102 +12,112 @@
 //    the end of the input no task is left.
 //
 // The only warnings accepted are those the operation itself asks for (a worker without an
-// object or without a factory, registry misuse, dequeuing a job the queue does not hold, a model
+// object or without a factory, dequeuing a job the queue does not hold, a model
 // following a queue that dropped tasks behind its back); any other warning aborts.
+//
+// Each input runs twice: once with the list model on its fast path and once with the model
+// forced onto its reference algorithms. Every signal of the model, every accepted warning and
+// the rows after every operation are written to a trace, and the two traces must be the same.
+// Operations include edits of the model's rows by the application and handlers on the model's
+// and the queue's signals that call back into the queue, where the fast path has to notice that
+// it can no longer prove its mirror of the queue.
 
-#include <Job.h>
 #include <ObjectWorker.h>
-#include <Task.h>
 #include <TaskFactory.h>
-#include <WorkQueue.h>
 #include <WorkQueueListModel.h>
-#include <Worker.h>
+#include <WorkQueuePrivate.h>
 #include <WorkerRegistry.h>
 
+#include "models/WorkQueueListModel_p.h"
+
 #include <QtCore/QCoreApplication>
-#include <QtCore/QPointer>
-#include <QtCore/QString>
+#include <QtCore/QFile>
+#include <QtCore/QTimer>
 
 #include <algorithm>
-#include <cstddef>
-#include <cstdint>
 #include <cstdio>
-#include <cstdlib>
 #include <memory>
+#include <string>
 #include <unordered_set>
 #include <vector>
 
 namespace {
 
+// What the model did on its fast path: its signals, the warnings accepted, its rows after each
+// step. The run on the reference algorithms must do the same, line by line.
+std::vector<std::string> g_trace;
+size_t g_traced = 0; // lines of the trace that the current run has produced so far
+bool g_reference = false; // this run forces the model onto its reference algorithms
+
 [[noreturn]] void violated(const char *what, int line)
 {
+    // The end of the trace so far, to read a reproducer by.
+    for (size_t i = g_traced > 40 ? g_traced - 40 : 0; i < g_traced; ++i)
+        std::fprintf(stderr, "   %s\n", g_trace.at(i).c_str());
     std::fprintf(stderr, "fuzz_workqueue: invariant violated at line %d: %s\n", line, what);
     std::fflush(stderr);
     std::abort();
 }
 
-#define FUZZ_CHECK(cond)                                                                                               \
-    do {                                                                                                               \
-        if (!(cond))                                                                                                   \
-            violated(#cond, __LINE__);                                                                                 \
-    } while (false)
+#define FUZZ_CHECK(cond) ((cond) ? void() : violated(#cond, __LINE__))
 
 class FuzzTask;
 
-// Every task alive, in creation order (so that operations pick tasks reproducibly), and the
-// same as a set for look-ups.
+// Every task alive, in creation order (so that operations pick tasks reproducibly).
 std::vector<FuzzTask *> g_tasks;
-std::unordered_set<const Task *> g_liveSet;
 // Counts transitions into Finished, so the model's finished block can be checked for order.
 quint64 g_finishClock = 0;
 
-// ERRAND_FUZZ_TRACE=1 prints each operation and the model's rows, to read a reproducer.
-const bool g_trace = qEnvironmentVariableIsSet("ERRAND_FUZZ_TRACE");
+// Task identities that are the same in both runs of an input (addresses are not).
+int g_taskIds = 0;
+
+void trace(const std::string &line)
+{
+    if (!g_reference)
+        g_trace.push_back(line);
+    else if (g_traced == g_trace.size() || g_trace[g_traced] != line) {
+        std::fprintf(stderr, "fast path: %s\nreference: %s\n",
+            g_traced < g_trace.size() ? g_trace[g_traced].c_str() : "(end)", line.c_str());
+        violated("the fast path and the reference differ", __LINE__);
+    }
+    ++g_traced;
+}
 
 bool isLive(const Task *task)
 {
-    return g_liveSet.count(task) != 0;
+    return std::find(g_tasks.cbegin(), g_tasks.cend(), task) != g_tasks.cend();
 }
 
 class FuzzJobA : public Job
 {
     Q_OBJECT
-public:
-    using Job::Job;
 };
 
 class FuzzJobB : public Job
 {
     Q_OBJECT
-public:
-    using Job::Job;
 };
 
 // Served by factories registered for "FuzzJobC"; a typed factory for FuzzJobA accepts it too.
 class FuzzJobC : public FuzzJobA
 {
     Q_OBJECT
-public:
-    using FuzzJobA::FuzzJobA;
 };
 
 // Claims FuzzJobA's name without being one: a factory typed on FuzzJobA makes no task for it.
 class FuzzJobImpostor : public Job
 {
     Q_OBJECT
-public:
-    using Job::Job;
     QString name() const override { return QStringLiteral("FuzzJobA"); }
 };
 
-class FuzzObject : public QObject
+// An application's queue that brings its own private part, through the protected constructor.
+class FuzzQueue : public WorkQueue
 {
-    Q_OBJECT
-};
-
-class FuzzObjectDerived : public FuzzObject
-{
-    Q_OBJECT
+public:
+    FuzzQueue(Worker *worker, bool autoAbort)
+        : WorkQueue(*new WorkQueuePrivate(worker, autoAbort), nullptr)
+    { }
 };
 
 class FuzzTask : public Task
@@ -116,18 +126,23 @@ class FuzzTask : public Task
 public:
     enum Mode { Run, FinishInStart, FailInStart, AbortInStart, StayReady, FinishLater, ModeCount };
 
-    FuzzTask(const Job &job, Mode mode) : Task(job), mode(mode)
+    FuzzTask(const Job &job, Mode mode)
+        : Task(job)
+        , mode(mode)
     {
         g_tasks.push_back(this);
-        g_liveSet.insert(this);
         // Connected first, so the stamp is set before the queue and the model hear of the finish.
         connect(this, &Task::stateChanged, this, [this](Job::State state) {
             if (state == Job::Finished)
                 finishStamp = ++g_finishClock;
         });
     }
-    explicit FuzzTask(const FuzzJobA &job) : FuzzTask(job, Run) {}
-    FuzzTask(Worker &, const FuzzJobB &job) : FuzzTask(job, FinishInStart) {}
+    explicit FuzzTask(const FuzzJobA &job)
+        : FuzzTask(job, Run)
+    { }
+    FuzzTask(Worker &, const FuzzJobB &job)
+        : FuzzTask(job, FinishInStart)
+    { }
 
     ~FuzzTask() override
     {
@@ -135,173 +150,105 @@ public:
         // other count means it is deleted while something still holds it, or was never held.
         FUZZ_CHECK(ref.loadRelaxed() == 1);
         g_tasks.erase(std::find(g_tasks.begin(), g_tasks.end(), this));
-        g_liveSet.erase(this);
     }
 
     void start() override
     {
-        switch (mode) {
-        case Run:
+        if (mode != StayReady)
             setState(Job::Running);
-            break;
-        case FinishInStart:
-            setState(Job::Running);
+        if (mode == FinishInStart)
             setState(Job::Finished);
-            break;
-        case FailInStart:
-            setState(Job::Running);
+        else if (mode == FailInStart)
             fail(QStringLiteral("failed in start"));
-            break;
-        case AbortInStart:
-            setState(Job::Running);
+        else if (mode == AbortInStart)
             abort();
-            break;
-        case StayReady:
-            break;
-        case FinishLater:
-            setState(Job::Running);
+        else if (mode == FinishLater)
             finishLater();
-            break;
-        case ModeCount:
-            break;
-        }
     }
 
     void finishNow() { setState(Job::Finished); }
     void failNow() { fail(QStringLiteral("failed")); }
     void finishLater()
     {
-        QMetaObject::invokeMethod(this, [this] { setState(Job::Finished); }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            this, [this] { setState(Job::Finished); }, Qt::QueuedConnection);
     }
 
     const Mode mode;
+    const int id = ++g_taskIds;
     quint64 finishStamp = 0;
-};
-
-// Reads the model's finished count without changing the model: while probing, the pruning that
-// setMaxFinishedTasks() asks for through the virtual removeRows() is recorded and refused.
-class FuzzModel : public WorkQueueListModel
-{
-public:
-    using WorkQueueListModel::WorkQueueListModel;
-
-    bool removeRows(int row, int count, const QModelIndex &parent) override
-    {
-        if (!probing)
-            return WorkQueueListModel::removeRows(row, count, parent);
-        FUZZ_CHECK(!parent.isValid() && count > 0 && row + count == rowCount()); // prunes the bottom rows
-        probed = std::max(probed, count);
-        return false;
-    }
-
-    int finishedCount()
-    {
-        const uint max = maxFinishedTasks();
-        const int rows = rowCount();
-        probing = true;
-        probed = 0;
-        if (max == 0)
-            setMaxFinishedTasks(1);
-        setMaxFinishedTasks(0);
-        setMaxFinishedTasks(max);
-        probing = false;
-        FUZZ_CHECK(rowCount() == rows); // pruning goes through the virtual removeRows()
-        FUZZ_CHECK(maxFinishedTasks() == max);
-        return probed;
-    }
-
-private:
-    bool probing = false;
-    int probed = 0;
 };
 
 // --- warnings --------------------------------------------------------------------------------
 
 bool g_expectCantFind = false; // the current dequeue names a task the queue does not hold
+// A handler dequeued a task during this step: if it was the task whose finish the queue is
+// reporting, the queue no longer finds it once its finished() has been emitted.
+bool g_dequeuedInHandler = false;
 int g_cantFindCount = 0;
 bool g_modelMayMisorder = false; // the model's queue dropped tasks without finishing them
-QtMessageHandler g_previousHandler = nullptr;
+// Since the model attached, the application edited its rows, re-entered it from a handler or
+// queued a finished task again: its invariants no longer hold, only the differential applies.
+bool g_modelUnchecked = false;
 
-void messageHandler(QtMsgType type, const QMessageLogContext &context, const QString &message)
+void messageHandler(QtMsgType type, const QMessageLogContext &, const QString &message)
 {
-    if (type != QtWarningMsg && type != QtCriticalMsg && type != QtFatalMsg) {
+    if (type != QtWarningMsg && type != QtCriticalMsg && type != QtFatalMsg)
         return;
-    }
     const auto starts = [&message](const char *prefix) { return message.startsWith(QLatin1String(prefix)); };
     if (starts("[Worker]: invalid Object, please implement the object method"))
         return; // a worker whose object is unset or destroyed
     if (starts("[Worker]: \"") && message.contains(QLatin1String("\" has no registered tasks for \"")))
         return; // no factory (or only factories that made no task) for the job
-    if (starts("[WorkerRegistry]: "))
-        return; // misuse operations: null factory, empty worker name
-    if (message == QLatin1String("[WorkQueue]: internal error, can't find task") && g_expectCantFind) {
-        ++g_cantFindCount;
+    trace("warning " + message.toStdString());
+    if (message == QLatin1String("[WorkQueue]: internal error, can't find task")
+        && (g_expectCantFind || g_dequeuedInHandler)) {
+        g_cantFindCount += g_expectCantFind;
         return;
     }
     // A row whose task the queue dropped without a finish reads priority 0, so a later task can
     // be placed above rows it should follow; the model then finds its rows out of order.
-    if (message == QLatin1String("[WorkQueueListModel] failed to reorder tasks (internal error)") && g_modelMayMisorder)
+    if (message == QLatin1String("[WorkQueueListModel] failed to reorder tasks (internal error)")
+        && (g_modelMayMisorder || g_modelUnchecked))
         return;
-    if (g_previousHandler)
-        g_previousHandler(type, context, message);
-    std::fprintf(stderr, "fuzz_workqueue: unexpected warning: %s\n", qPrintable(message));
-    std::fflush(stderr);
-    std::abort();
+    trace("unexpected warning " + message.toStdString());
+    violated("a warning the operation did not ask for", __LINE__);
 }
 
 // --- input -----------------------------------------------------------------------------------
 
-class Input
+// The input's bytes, then zeros.
+struct Input
 {
-public:
-    Input(const uint8_t *data, size_t size) : m_data(data), m_size(size) {}
-    bool atEnd() const { return m_size == 0; }
-    uint8_t byte()
-    {
-        if (!m_size)
-            return 0;
-        --m_size;
-        return *m_data++;
-    }
+    const uint8_t *data;
+    size_t size;
+    bool atEnd() const { return size == 0; }
+    uint8_t byte() { return size ? (--size, *data++) : 0; }
     int pick(int n) { return byte() % n; }
-
-private:
-    const uint8_t *m_data;
-    size_t m_size;
 };
 
-const char *const workerNames[] = {"FuzzObjectDerived", "FuzzObject", "QObject", "Unrelated"};
-const char *const taskNames[] = {"FuzzJobA", "FuzzJobB", "FuzzJobC", "Unknown"};
+// Workers stand for the class chains QTimer, QObject and QFile, QFileDevice, QIODevice, QObject.
+const char *const workerNames[] = { "QTimer", "QIODevice", "QObject", "Unrelated" };
+const char *const taskNames[] = { "FuzzJobA", "FuzzJobB", "FuzzJobC", "Unknown" };
 constexpr int JobSlots = 6;
 constexpr int ObjectSlots = 3;
 constexpr int MaxOps = 2048;
 
 // --- the world an input acts on --------------------------------------------------------------
 
+// Destroyed in reverse order: the model, the queues, the jobs, the objects.
 struct World
 {
     std::unique_ptr<QObject> objects[ObjectSlots];
+    std::unique_ptr<Job> jobs[JobSlots];
     std::unique_ptr<ObjectWorker> workers[2];
     std::unique_ptr<WorkQueue> plainQueue;
-    std::unique_ptr<FuzzModel> model;
-    std::unique_ptr<Job> jobs[JobSlots];
+    std::unique_ptr<WorkQueueListModel> model;
 
     // 0 and 1: the ObjectWorkers' own queues; 2: the plain queue.
     WorkQueue *queueAt(int i) const { return i < 2 ? workers[i].get() : plainQueue.get(); }
     Worker *workerAt(int i) const { return i < 2 && workers[i] ? static_cast<Worker *>(workers[i].get()) : nullptr; }
     bool modelFollows(const WorkQueue *queue) const { return model && queue && model->workQueue() == queue; }
-
-    ~World()
-    {
-        model.reset();
-        plainQueue.reset();
-        for (auto &w : workers)
-            w.reset();
-        for (auto &j : jobs)
-            j.reset();
-        for (auto &o : objects)
-            o.reset();
-    }
 };
 
 bool holds(const WorkQueue *queue, const Task *task)
@@ -312,28 +259,16 @@ bool holds(const WorkQueue *queue, const Task *task)
 
 QObject *makeObject(int kind)
 {
-    switch (kind % 3) {
-    case 0:
-        return new FuzzObject;
-    case 1:
-        return new FuzzObjectDerived;
-    default:
-        return new QObject;
-    }
+    return kind % 3 == 0 ? new QTimer : kind % 3 == 1 ? static_cast<QObject *>(new QFile) : new QObject;
 }
 
 Job *makeJob(int kind)
 {
-    switch (kind % 4) {
-    case 0:
-        return new FuzzJobA;
-    case 1:
-        return new FuzzJobB;
-    case 2:
-        return new FuzzJobC;
-    default:
-        return new FuzzJobImpostor;
-    }
+    const int k = kind % 4;
+    return k == 0 ? static_cast<Job *>(new FuzzJobA)
+        : k == 1  ? static_cast<Job *>(new FuzzJobB)
+        : k == 2  ? static_cast<Job *>(new FuzzJobC)
+                  : new FuzzJobImpostor;
 }
 
 // A new factory with a reference count of 0; the caller hands it on or drops it.
@@ -370,32 +305,25 @@ void checkQueue(const WorkQueue *queue)
         if (i > 0)
             FUZZ_CHECK(queue->priority(tasks.at(i - 1).data()) >= queue->priority(tasks.at(i).data()));
     }
-    const Task *current = queue->current();
-    if (current)
-        FUZZ_CHECK(seen.count(current));
-    else
-        FUZZ_CHECK(tasks.isEmpty()); // between operations a queue with tasks always has a current one
+    // Between operations a queue with tasks always has a current one, and it is one of them.
+    FUZZ_CHECK(queue->current() ? seen.count(queue->current()) == 1 : tasks.isEmpty());
 }
 
-void checkModel(FuzzModel *model)
+void checkModel(WorkQueueListModel *model)
 {
     const int rows = model->rowCount();
+    const int finished = WorkQueueListModelPrivate::get(model)->finishedCount;
+    std::string line = "rows";
     for (int r = 0; r < rows; ++r) {
         const WorkQueue::TaskPtr task = model->task(r);
         FUZZ_CHECK(!task || isLive(task.data()));
+        line += ' ' + (task ? std::to_string(static_cast<const FuzzTask *>(task.data())->id) : std::string("-"));
     }
-    const int finished = model->finishedCount();
-    if (g_trace) {
-        std::fprintf(stderr, "  model: %d rows, %d finished:", rows, finished);
-        for (int r = 0; r < rows; ++r) {
-            const WorkQueue::TaskPtr task = model->task(r);
-            std::fprintf(stderr, " %p/%s", static_cast<void *>(task.data()),
-                         task ? qPrintable(Job::toString(task->state())) : "null");
-        }
-        std::fprintf(stderr, "\n");
-    }
+    trace(line + " finished " + std::to_string(finished));
     FUZZ_CHECK(finished >= 0 && finished <= rows);
     FUZZ_CHECK(qint64(finished) <= qint64(model->maxFinishedTasks()));
+    if (g_modelUnchecked)
+        return; // the application may have put any task into any row
     quint64 newer = ~quint64(0);
     for (int r = rows - finished; r < rows; ++r) {
         const WorkQueue::TaskPtr ptr = model->task(r);
@@ -408,43 +336,99 @@ void checkModel(FuzzModel *model)
 
 void checkInvariants(World &w, bool afterEventLoop)
 {
-    for (int i = 0; i < 3; ++i) {
-        if (const WorkQueue *queue = w.queueAt(i))
-            checkQueue(queue);
-    }
-    for (const auto &job : w.jobs) {
-        if (job && job->task())
-            FUZZ_CHECK(isLive(job->task()));
-    }
-    if (w.model)
-        checkModel(w.model.get());
-    if (!afterEventLoop)
-        return;
-    // Deferred deletion has run: whatever is still alive must be held by someone.
     std::unordered_set<const Task *> held;
-    for (const auto &job : w.jobs) {
-        if (job)
-            held.insert(job->task());
-    }
     for (int i = 0; i < 3; ++i) {
         if (const WorkQueue *queue = w.queueAt(i)) {
+            checkQueue(queue);
             for (const WorkQueue::TaskPtr &task : queue->queue())
                 held.insert(task.data());
         }
     }
+    for (const auto &job : w.jobs) {
+        FUZZ_CHECK(!job || !job->task() || isLive(job->task()));
+        held.insert(job ? job->task() : nullptr);
+    }
+    if (w.model)
+        checkModel(w.model.get());
     for (int r = 0; w.model && r < w.model->rowCount(); ++r)
         held.insert(w.model->task(r).data());
+    // Once deferred deletion has run, whatever is still alive must be held by someone.
     for (const FuzzTask *task : g_tasks)
-        FUZZ_CHECK(held.count(task));
+        FUZZ_CHECK(!afterEventLoop || held.count(task));
+}
+
+// --- handlers that call back into the library --------------------------------------------
+
+// A handler armed on one of the model's signals, on a queue's finished() (before or after the
+// model's slot) or started(), or on the finished() of the job of a queue's current task (before
+// the queue hears of the finish): when the signal comes, it runs one more operation, read from
+// the input then, in the middle of the library's own work.
+enum HookSite { Inserted, Removed, Moved, Changed, Finished, Started, LateFinished, JobFinished, HookSites };
+int g_hook = -1;
+World *g_world = nullptr;
+Input *g_input = nullptr;
+void nestedStep(World &w, Input &in);
+
+void fire(HookSite site)
+{
+    if (g_hook != site || !g_world)
+        return;
+    g_hook = -2; // running
+    // What the model does when its own work is interrupted is checked against its reference
+    // algorithms only, not against the invariants, which assume the model was left alone.
+    g_modelUnchecked = true;
+    trace("hook " + std::to_string(site));
+    nestedStep(*g_world, *g_input);
+    g_hook = -1;
+}
+
+template<class Queue, class... Args>
+std::unique_ptr<Queue> makeQueue(Args &&...args)
+{
+    auto queue = std::make_unique<Queue>(std::forward<Args>(args)...);
+    QObject::connect(queue.get(), &WorkQueue::finished, [] { fire(Finished); });
+    QObject::connect(queue.get(), &WorkQueue::started, [] { fire(Started); });
+    return queue;
+}
+
+// The model follows @p queue; a handler on the queue's finished() comes after the model's.
+void follow(WorkQueueListModel *model, WorkQueue *queue)
+{
+    model->setWorkQueue(queue);
+    if (queue)
+        QObject::connect(queue, &WorkQueue::finished, model, [] { fire(LateFinished); });
+}
+
+std::unique_ptr<WorkQueueListModel> makeModel(WorkQueue *queue)
+{
+    auto model = std::make_unique<WorkQueueListModel>();
+    if (g_reference)
+        WorkQueueListModelPrivate::get(model.get())->forceReference();
+    const auto range = [](const char *what, int first, int last) {
+        trace(what + std::to_string(first) + ',' + std::to_string(last));
+    };
+    WorkQueueListModel *m = model.get();
+    QObject::connect(m, &QAbstractItemModel::rowsInserted,
+        [range](const QModelIndex &, int first, int last) { range("inserted ", first, last), fire(Inserted); });
+    QObject::connect(m, &QAbstractItemModel::rowsRemoved,
+        [range](const QModelIndex &, int first, int last) { range("removed ", first, last), fire(Removed); });
+    QObject::connect(m, &QAbstractItemModel::rowsMoved,
+        [range](const QModelIndex &, int first, int last, const QModelIndex &, int to) {
+            range("moved ", first, last), range("  to ", to, to), fire(Moved);
+        });
+    QObject::connect(m, &QAbstractItemModel::dataChanged, [range](const QModelIndex &from, const QModelIndex &to) {
+        range("changed ", from.row(), to.row()), fire(Changed);
+    });
+    follow(model.get(), queue);
+    return model;
 }
 
 // --- operations ------------------------------------------------------------------------------
 
 FuzzTask *pickTask(Input &in)
 {
-    const int n = int(g_tasks.size());
-    const int i = in.byte();
-    return n ? g_tasks.at(size_t(i % n)) : nullptr;
+    const size_t i = in.byte();
+    return g_tasks.empty() ? nullptr : g_tasks.at(i % g_tasks.size());
 }
 
 // Removes every name the fuzzer registers, so each input starts from an empty registry.
@@ -468,16 +452,24 @@ void destroyWorker(World &w, int i)
     w.workers[i].reset();
 }
 
-void step(World &w, Input &in)
+// The input's byte Attach picks one of the operations from Attach on.
+enum { Attach = 26, RemoveRows, SetRowTask, InsertRow, ArmHook, Operations };
+
+void apply(World &w, Input &in, int op)
 {
     WorkerRegistry *registry = WorkerRegistry::instance();
-    const int op = in.pick(30);
-    if (g_trace)
-        std::fprintf(stderr, "op %d (%zu tasks alive)\n", op, g_tasks.size());
+    trace("op " + std::to_string(op));
     switch (op) {
     case 0: { // create (or replace) a job
-        const int slot = in.pick(JobSlots);
-        w.jobs[slot].reset(makeJob(in.byte()));
+        auto &slot = w.jobs[in.pick(JobSlots)];
+        Job *job = makeJob(in.byte());
+        QObject::connect(job, &Job::finished, [job] {
+            for (int i = 0; g_world && job->task() && i < 3; ++i) {
+                if (g_world->queueAt(i) && g_world->queueAt(i)->current() == job->task())
+                    fire(JobFinished);
+            }
+        });
+        slot.reset(job);
         break;
     }
     case 1:
@@ -489,12 +481,12 @@ void step(World &w, Input &in)
         const uint priority = in.pick(8);
         if (!queue || !job)
             break;
-        // The queue does not guard against a task queued twice, and a finished task queued
-        // again would run a second time under a row the model shows as finished: both are
-        // the application's mistakes, not the library's.
+        // The queue does not guard against a task queued twice: the application's mistake. A
+        // finished task queued again runs a second time under a row the model shows finished.
         const Task *held = job->task();
-        if (held && (held->isFinished() || holds(queue, held)))
+        if (held && holds(queue, held))
             break;
+        g_modelUnchecked |= held && held->isFinished();
         queue->enqueue(*job, priority);
         break;
     }
@@ -512,12 +504,15 @@ void step(World &w, Input &in)
         if (!queue || !job)
             break;
         const Task *task = job->task();
-        g_expectCantFind = task && !holds(queue, task);
-        g_cantFindCount = 0;
+        const bool expect = task && !holds(queue, task);
+        const bool outerExpect = std::exchange(g_expectCantFind, expect); // a handler may dequeue too
+        const int outerCount = std::exchange(g_cantFindCount, 0);
         const bool removed = queue->dequeue(*job);
-        FUZZ_CHECK(removed == (task && !g_expectCantFind));
-        FUZZ_CHECK(g_cantFindCount == (g_expectCantFind ? 1 : 0));
-        g_expectCantFind = false;
+        FUZZ_CHECK(removed == (task && !expect));
+        FUZZ_CHECK(g_cantFindCount == (expect ? 1 : 0));
+        g_expectCantFind = outerExpect;
+        g_cantFindCount = outerCount;
+        g_dequeuedInHandler |= removed && g_hook == -2;
         if (removed && w.modelFollows(queue) && !task->isFinished())
             g_modelMayMisorder = true;
         break;
@@ -526,21 +521,12 @@ void step(World &w, Input &in)
         if (Job *job = w.jobs[in.pick(JobSlots)].get())
             job->abort();
         break;
-    case 6:
-        if (FuzzTask *task = pickTask(in))
-            task->finishNow();
-        break;
+    case 6: // a task ends: now, failing, aborted or from the event loop
     case 7:
-        if (FuzzTask *task = pickTask(in))
-            task->failNow();
-        break;
     case 8:
-        if (FuzzTask *task = pickTask(in))
-            task->abort();
-        break;
     case 9:
         if (FuzzTask *task = pickTask(in))
-            task->finishLater();
+            op == 6 ? task->finishNow() : op == 7 ? task->failNow() : op == 8 ? task->abort() : task->finishLater();
         break;
     case 10:
         if (WorkQueue *queue = w.queueAt(in.pick(3)))
@@ -574,16 +560,16 @@ void step(World &w, Input &in)
         if (!w.model)
             break;
         WorkQueue *queue = i < 3 ? w.queueAt(i) : nullptr;
-        if (queue != w.model->workQueue())
-            g_modelMayMisorder = false;
-        w.model->setWorkQueue(queue);
+        if (queue != w.model->workQueue()) {
+            g_modelMayMisorder = g_modelUnchecked = false;
+            follow(w.model.get(), queue);
+        }
         break;
     }
     case 15:
-        if (w.model) {
+        g_modelMayMisorder = g_modelUnchecked = false;
+        if (w.model)
             w.model->clear();
-            g_modelMayMisorder = false;
-        }
         break;
     case 16: { // create or destroy a queue
         const int i = in.pick(3);
@@ -593,22 +579,22 @@ void step(World &w, Input &in)
             if (w.workers[i])
                 destroyWorker(w, i);
             else
-                w.workers[i] = std::make_unique<ObjectWorker>(w.objects[in.pick(ObjectSlots)].get());
+                w.workers[i] = makeQueue<ObjectWorker>(w.objects[in.pick(ObjectSlots)].get());
         } else if (w.plainQueue) {
             w.plainQueue.reset();
         } else {
-            w.plainQueue = std::make_unique<WorkQueue>(w.workerAt(in.pick(3)), in.byte() & 1);
+            w.plainQueue = makeQueue<FuzzQueue>(w.workerAt(in.pick(3)), in.byte() & 1);
         }
         break;
     }
     case 17: // create or destroy the model
+        g_modelMayMisorder = g_modelUnchecked = false;
         if (w.model) {
             w.model.reset();
         } else {
             const int i = in.pick(4);
-            w.model = std::make_unique<FuzzModel>(i < 3 ? w.queueAt(i) : nullptr);
+            w.model = makeModel(i < 3 ? w.queueAt(i) : nullptr);
         }
-        g_modelMayMisorder = false;
         break;
     case 18: { // create or destroy an object; ObjectWorkers bound to it see null afterwards
         auto &object = w.objects[in.pick(ObjectSlots)];
@@ -634,63 +620,27 @@ void step(World &w, Input &in)
     case 21:
         registry->unregisterWorker(QLatin1String(workerNames[in.pick(4)]));
         break;
-    case 22: { // through a worker: registers under the class name of its object
-        ObjectWorker *worker = w.workers[in.pick(2)].get();
-        const QString task = QLatin1String(taskNames[in.pick(4)]);
-        const QExplicitlySharedDataPointer<TaskCtor> ctor(makeFactory(in));
-        const bool replace = in.byte() & 1;
-        if (worker)
-            worker->registerTask(task, ctor.data(), replace);
-        break;
-    }
-    case 23: {
-        ObjectWorker *worker = w.workers[in.pick(2)].get();
-        const QString task = QLatin1String(taskNames[in.pick(4)]);
-        if (worker)
-            worker->unregisterTask(task);
-        break;
-    }
-    case 24:
+    case 22:
         runEventLoop(1 + in.pick(3));
         checkInvariants(w, true);
         break;
-    case 25:
+    case 23:
         if (WorkQueue *queue = w.queueAt(in.pick(3)))
             queue->startQueue();
         break;
-    case 26: { // a worker prepares or runs a job outside any queue
+    case 24: { // a worker prepares or runs a job outside any queue
         ObjectWorker *worker = w.workers[in.pick(2)].get();
         Job *job = w.jobs[in.pick(JobSlots)].get();
         const bool run = in.byte() & 1;
-        if (!worker || !job)
-            break;
-        if (run)
-            worker->run(*job);
-        else
-            worker->prepare(*job);
+        if (worker && job)
+            run ? worker->run(*job) : worker->prepare(*job);
         break;
     }
-    case 27:
+    case 25:
         if (Job *job = w.jobs[in.pick(JobSlots)].get())
             job->detach();
         break;
-    case 28: { // registry misuse: each writes its warning and changes nothing
-        const int before = registry->workerCount();
-        switch (in.pick(3)) {
-        case 0:
-            FUZZ_CHECK(!registry->registerWorker(QString()));
-            break;
-        case 1:
-            FUZZ_CHECK(!registry->unregisterWorker(QString()));
-            break;
-        default:
-            FUZZ_CHECK(!registry->registerTask(QLatin1String(workerNames[in.pick(4)]), QStringLiteral("FuzzJobA"), nullptr));
-            break;
-        }
-        FUZZ_CHECK(registry->workerCount() == before);
-        break;
-    }
-    default: { // a job attaches the task another job holds: a task may serve several jobs
+    case Attach: { // a job attaches the task another job holds: a task may serve several jobs
         Job *to = w.jobs[in.pick(JobSlots)].get();
         const Job *from = w.jobs[in.pick(JobSlots)].get();
         // Only a task someone holds: one whose deletion is already scheduled must not be revived.
@@ -698,7 +648,42 @@ void step(World &w, Input &in)
             to->attach(from->task());
         break;
     }
+    case RemoveRows: // the application edits the rows
+    case InsertRow:
+    case SetRowTask: {
+        if (!w.model)
+            break;
+        const int rows = w.model->rowCount();
+        const int row = in.pick(rows + 1);
+        const Job *job = w.jobs[in.pick(JobSlots)].get();
+        if (op == RemoveRows)
+            g_modelUnchecked |= w.model->removeRows(row, 1 + in.pick(2));
+        else if (op == InsertRow)
+            g_modelUnchecked |= w.model->insertRows(row, 1);
+        else if (job && job->task()) // a job's task: its reference keeps the task from deletion
+            g_modelUnchecked |= w.model->setData(w.model->index(row, 0), QVariant::fromValue<QObject *>(job->task()));
+        break;
     }
+    case ArmHook:
+        g_hook = in.pick(HookSites);
+        break;
+    default:
+        break;
+    }
+}
+
+void nestedStep(World &w, Input &in)
+{
+    // No operation that destroys what the interrupted call is working on.
+    static const int safe[] = { 2, 3, 4, 5, 6, 7, 8, 9, 10, 13, 23, RemoveRows, SetRowTask, InsertRow };
+    apply(w, in, safe[in.pick(int(std::size(safe)))]);
+}
+
+void step(World &w, Input &in)
+{
+    g_dequeuedInHandler = false;
+    const int op = in.pick(Attach + 1);
+    apply(w, in, op == Attach ? Attach + in.pick(Operations - Attach) : op);
     checkInvariants(w, false);
 }
 
@@ -707,27 +692,72 @@ void step(World &w, Input &in)
 extern "C" int LLVMFuzzerInitialize(int *argc, char ***argv)
 {
     static QCoreApplication app(*argc, *argv);
-    g_previousHandler = qInstallMessageHandler(messageHandler);
+    qInstallMessageHandler(messageHandler);
     return 0;
 }
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+namespace {
+
+void runInput(const uint8_t *data, size_t size, bool reference)
 {
-    Input in(data, size);
+    g_reference = reference;
+    g_traced = 0;
+    g_taskIds = 0;
+    g_finishClock = 0;
+    g_hook = -1;
+    g_modelMayMisorder = g_modelUnchecked = false;
+    Input in { data, size };
     resetRegistry();
-    g_modelMayMisorder = false;
     {
         World w;
+        g_world = &w;
+        g_input = &in;
         for (int ops = 0; ops < MaxOps && !in.atEnd(); ++ops)
             step(w, in);
         runEventLoop(2);
         checkInvariants(w, true);
+        g_world = nullptr;
     }
     // Everything is gone: every task must go with the next turn of the event loop.
     resetRegistry();
     runEventLoop(2);
     FUZZ_CHECK(g_tasks.empty());
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+{
+    g_trace.clear();
+    runInput(data, size, false);
+    runInput(data, size, true);
+    FUZZ_CHECK(g_traced == g_trace.size()); // the reference run did no less than the fast path
     return 0;
 }
+
+#ifndef ERRAND_LIBFUZZER
+// Without libFuzzer: replays every input file in the directories or files given, so that the
+// committed corpus runs as an ordinary test.
+#include <QtCore/QDir>
+
+int main(int argc, char **argv)
+{
+    LLVMFuzzerInitialize(&argc, &argv);
+    QFileInfoList inputs;
+    for (int i = 1; i < argc; ++i) {
+        const QFileInfo arg(QFile::decodeName(argv[i]));
+        inputs += arg.isDir() ? QDir(arg.filePath()).entryInfoList(QDir::Files) : QFileInfoList { arg };
+    }
+    for (const QFileInfo &input : qAsConst(inputs)) {
+        QFile file(input.filePath());
+        if (!file.open(QIODevice::ReadOnly))
+            return 2;
+        const QByteArray data = file.readAll();
+        LLVMFuzzerTestOneInput(reinterpret_cast<const uint8_t *>(data.constData()), size_t(data.size()));
+    }
+    std::printf("replayed %d inputs\n", int(inputs.size()));
+    return inputs.isEmpty() ? 1 : 0;
+}
+#endif
 
 #include "fuzz_workqueue.moc"

@@ -79,6 +79,7 @@ protected Q_SLOTS:
 
 private:
     Q_DISABLE_COPY(WorkQueueListModel)
+    friend class WorkQueueListModelPrivate;
 
     WorkQueueListModelPrivate *const d;
 };

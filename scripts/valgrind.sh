@@ -4,16 +4,14 @@
 # errors). Builds a Debug tree of its own in $VALGRIND_BUILD_DIR (default build-valgrind).
 #
 #   scripts/valgrind.sh                  every test
-#   scripts/valgrind.sh tst_job tst_task only the tests named (regular expressions)
+#   scripts/valgrind.sh tst_jobs tst_queue only the tests named (regular expressions)
 #
-# The slow suites are scaled down for valgrind: ERRAND_STRESS_SCALE (default here 0.05) scales
-# tst_stress. Tests that only drive other programs through cmake (tst_package) are skipped.
+# Tests that only drive other programs through cmake (tst_package) are skipped.
 # scripts/valgrind.supp holds the few suppressions Qt's and glib's own start-up needs.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
 build=${VALGRIND_BUILD_DIR:-build-valgrind}
-export ERRAND_STRESS_SCALE=${ERRAND_STRESS_SCALE:-0.05}
 
 # An existing build tree (CI passes the one it has just tested) is reused as configured.
 if [[ -f "$build/CMakeCache.txt" ]]; then

@@ -1,356 +1,184 @@
-#include "RegistryTestSupport.h"
+#include "TestSupport.h"
 
-#include <JobInfo.h>
-#include <TaskFactory.h>
+#include <WorkerRegistration.h>
 #include <WorkerRegistry.h>
 
 #include <QtTest/QtTest>
 
-#include <memory>
-
-using namespace RegistryTest;
 using namespace TestSupport;
 
-namespace {
-
-QString str(const char *text)
-{
-    return QString::fromLatin1(text);
-}
-
-QStringList sorted(QStringList names)
-{
-    names.sort();
-    return names;
-}
-
-int live()
-{
-    return CountingFactory::live.loadRelaxed();
-}
-
-using FactoryPtr = QExplicitlySharedDataPointer<TaskCtor>;
-
-// Every refused or missed operation; see refusalsChangeNothing.
-// clang-format off
-enum Refusal {
-    RegisterWorkerEmpty, RegisterWorkerNull, RegisterWorkerDuplicate, UnregisterWorkerEmpty, UnregisterWorkerUnknown,
-    RegisterTaskNullCtor, RegisterTaskEmptyWorker, RegisterTaskNullCtorEmptyWorker, RegisterTaskOtherCtorNoReplace,
-    UnregisterTaskUnknownWorker, UnregisterTaskEmptyWorker, UnregisterTaskUnknownTask, UnregisterTaskOtherCtor,
-    ContainsTaskUnknownWorker, ContainsTaskUnknownTask, ContainsTaskOtherCtor, CreateTaskUnknownWorker,
-    CreateTaskUnknownJob, UnregisterJobUnknown, JobInfoUnknown
-};
-// clang-format on
-
-} // namespace
-
-class DescribedJob : public Job
+// Described, with a parameter; its type name is not its class name.
+class CopyJob : public Job
 {
     Q_OBJECT
-    Q_CLASSINFO("description", "Counts things")
-    Q_PROPERTY(int count MEMBER m_count)
+    Q_CLASSINFO("description", "Kopiert Dateien für Sie")
+    Q_PROPERTY(QString path MEMBER path)
 public:
-    int m_count = 0;
+    QString name() const override { return QStringLiteral("copy.job"); }
+    QString path;
 };
 
-class RenamedJob : public Job
+const auto str = [](const char *text) { return QString::fromUtf8(text); };
+
+// A registry's content, sorted: its job names and a "worker:task,task" item per worker.
+QString dump(const WorkerRegistry &r)
 {
-    Q_OBJECT
-public:
-    QString name() const override { return str("renamed"); }
+    QStringList items = r.jobNames();
+    for (const QString &worker : r.workerNames())
+        items << worker + QLatin1Char(':') + r.taskNames(worker).join(QLatin1Char(','));
+    return items.sort(), items.join(QLatin1Char(' '));
+}
+
+const QString plain = str("TestSupport::PlainJob");
+const char *const noTaskForPlain = R"([Worker]: "QBuffer" has no registered tasks for "TestSupport::PlainJob")";
+
+// What a failed call could disturb: a task under a base class of the worker's object, and a
+// described job.
+struct Fixture
+{
+    WorkerRegistry &r = *WorkerRegistry::instance();
+    CountingFactory *kept = new CountingFactory, other;
+    const bool filled
+        = r.registerTask(str("QIODevice"), str("CopyJob"), kept) && r.registerJob(str("j"), CopyJob::staticMetaObject);
+    PlainJob job;
+    QBuffer object;
+    TestWorker worker { &object }, nobody { nullptr };
 };
+using Op = bool (*)(Fixture &);
 
-class tst_Registry : public QObject
+Q_DECLARE_METATYPE(Op)
+
+// A row of missesFailAndChangeNothing: the warnings the call writes (one per line), and the call.
+#define MISS(tag, warnings, ...)                                                                                       \
+    QTest::newRow(tag) << QString(warnings) << Op([](Fixture &f) { return (void)f, bool((__VA_ARGS__)); })
+
+class TstRegistry : public QObject
 {
     Q_OBJECT
-
 private Q_SLOTS:
-    void initTestCase() { failOnUnexpectedWarnings(); }
-    // Every registry of a test is gone by now: no factory may be left alive (or deleted twice).
-    void cleanup() { QCOMPARE(live(), 0); }
-
-    void instanceIsOneObject()
+    void cleanup() // empties the global registry; no factory may outlive its entries
     {
-        WorkerRegistry *registry = WorkerRegistry::instance();
-        QVERIFY(registry);
-        QCOMPARE(WorkerRegistry::instance(), registry);
-        WorkerRegistry local;
-        QVERIFY(local.registerWorker(str("tst_Registry.local")));
-        QVERIFY(!registry->containsWorker(str("tst_Registry.local")));
+        WorkerRegistry *const global = WorkerRegistry::instance();
+        for (const QString &name : global->workerNames() + global->jobNames()) // none is empty
+            global->unregisterWorker(name), global->unregisterJob(name);
+        QCOMPARE(CountingFactory::live.loadRelaxed(), 0);
     }
 
-    void workerNamesAreExact()
+    void missesFailAndChangeNothing_data()
     {
-        WorkerRegistry r;
-        QVERIFY(r.registerWorker(str("w")));
-        QVERIFY(!r.registerWorker(str("w")));
-        QVERIFY(r.registerWorker(str("W")));
-        QVERIFY(r.registerWorker(str(" w")));
-        QCOMPARE(r.workerCount(), 3);
-        QCOMPARE(sorted(r.workerNames()), QStringList({ str(" w"), str("W"), str("w") }));
-        QVERIFY(!r.containsWorker(str("w ")));
-        QCOMPARE(r.taskCount(str("w")), 0);
-        QCOMPARE(r.taskNames(str("w")), QStringList());
-
-        // registerTask adds an unknown worker; registerWorker then finds it present.
-        auto *f = new CountingFactory;
-        QVERIFY(r.registerTask(str("v"), str("t"), f, false));
-        QVERIFY(r.containsWorker(str("v")));
-        QVERIFY(!r.registerWorker(str("v")));
-        QVERIFY(r.containsTask(str("v"), str("t"), f));
-        QCOMPARE(f->refs(), 1);
+        QTest::addColumn<QString>("warnings");
+        QTest::addColumn<Op>("op");
+        const QString none, nullCtor = str("[WorkerRegistry]: trying to register a null TaskCtor");
+        const QString noWorker = str("[WorkerRegistry]: can't registerTask for unknown worker");
+        MISS("registerWorker('')", str("[WorkerRegistry]: can't register unnamed worker"), f.r.registerWorker({}));
+        MISS("unregisterWorker ''", str("[WorkerRegistry]: can't unregister unnamed worker"), f.r.unregisterWorker({}));
+        MISS("registerTask(null ctor, '' worker)", nullCtor, f.r.registerTask(str(""), str("t"), nullptr, true));
+        MISS("registerTask(other ctor)", none, f.r.registerTask(str("QIODevice"), str("CopyJob"), &f.other, false));
+        MISS("unregisterTask(unknown task)", none, f.r.unregisterTask(str("QIODevice"), str("t")));
+        MISS("unregisterTask(other ctor)", none, f.r.unregisterTask(str("QIODevice"), str("CopyJob"), &f.other));
+        MISS("containsTask(unknown task)", none, f.r.containsTask(str("QIODevice"), str("t")));
+        MISS("containsTask(other ctor)", none, f.r.containsTask(str("QIODevice"), str("CopyJob"), &f.other));
+        MISS("registerJob(no data)", none, !f.r.registerJob(str("j"), JobInfo())); // keeps the description
+        MISS("Worker::run", str(noTaskForPlain), f.worker.run(f.job), f.job.task());
+        MISS("by job name", str(R"([Worker]: "QBuffer" has no registered tasks for "copy.job")"),
+            f.worker.createTask(CopyJob()));
+        // Without an object, each of name(), run(), jobNames() and registerTask() warns.
+        MISS("no object", str("[Worker]: invalid Object, please implement the object method\n").repeated(4) + noWorker,
+            !f.nobody.name().isNull() || (f.nobody.run(f.job), f.job.task()) || !f.nobody.jobNames().isEmpty()
+                || f.nobody.registerTask(plain, &f.other));
+        MISS("WorkerRegistration(null)", nullCtor, WorkerRegistration(str("w"), plain, nullptr), false);
+        MISS("WorkerRegistration('')", noWorker, WorkerRegistration(str(""), plain, &f.other), false);
+        // Taken, through each form of WorkerRegistration (worker and job by meta-object or name): the
+        // first factory registered for a pair stays; a later one is not even referenced.
+        MISS("mm", none, WorkerRegistration(QIODevice::staticMetaObject, CopyJob::staticMetaObject, &f.other), false);
+        MISS("mn", none, WorkerRegistration(QIODevice::staticMetaObject, str("CopyJob"), &f.other), false);
+        MISS("nn", none, WorkerRegistration(str("QIODevice"), str("CopyJob"), &f.other), false);
     }
 
-    void refusalsChangeNothing_data();
-    void refusalsChangeNothing();
-
-    void replace()
+    void missesFailAndChangeNothing()
     {
-        WorkerRegistry r;
-        auto *c1 = new CountingFactory(str("c1"));
-        auto *c2 = new CountingFactory(str("c2"));
-        QVERIFY(r.registerTask(str("w"), str("t"), c1, false));
-        QVERIFY(r.registerTask(str("w"), str("t"), c1, false)); // already stored: count untouched
-        QVERIFY(r.registerTask(str("w"), str("t"), c1, true));
-        QCOMPARE(c1->refs(), 1);
-        QVERIFY(!r.registerTask(str("w"), str("t"), c2, false));
-        QCOMPARE(c2->refs(), 0);
-
-        QVERIFY(r.registerTask(str("w"), str("t"), c2, true));
-        QCOMPARE(live(), 1); // c1 went with its only reference
-        QCOMPARE(c2->refs(), 1);
-        QVERIFY(r.containsTask(str("w"), str("t"), c2));
-
-        // A factory held elsewhere survives its replacement.
-        const FactoryPtr held(new CountingFactory);
-        QVERIFY(r.registerTask(str("w"), str("u"), held.data(), false));
-        QCOMPARE(held->ref.loadRelaxed(), 2);
-        QVERIFY(r.registerTask(str("w"), str("u"), new CountingFactory, true));
-        QCOMPARE(held->ref.loadRelaxed(), 1);
-        QCOMPARE(live(), 3);
+        QFETCH(QString, warnings);
+        QFETCH(Op, op);
+        Fixture f;
+        for (const QString &warning : warnings.split(QLatin1Char('\n'), Qt::SkipEmptyParts))
+            QTest::ignoreMessage(QtWarningMsg, qPrintable(warning));
+        QVERIFY(f.filled && !op(f));
+        QCOMPARE(dump(f.r), str("QIODevice:CopyJob j"));
+        QCOMPARE(f.r.jobInfo(str("j")).description(), str("Kopiert Dateien für Sie"));
+        // Not the read-only properties, nor objectName.
+        QCOMPARE(f.r.jobInfo(str("j")).properties(), (QHash<QString, QString> { { str("path"), str("QString") } }));
+        QVERIFY(f.r.containsTask(str("QIODevice"), str("CopyJob"), f.kept) && f.kept->refs() == 1 && !f.other.refs());
     }
 
-    void oneFactoryUnderSeveralEntries()
+    // One reference per entry, dropped with the entry, its worker or the registry itself; the
+    // task table is found by the worker's name(), the entry by job.name(); jobs keep their info.
+    void privateRegistry()
     {
-        WorkerRegistry r;
-        auto *f = new CountingFactory;
-        QVERIFY(r.registerTask(str("w1"), str("t1"), f, false));
-        QVERIFY(r.registerTask(str("w1"), str("t2"), f, false));
-        QVERIFY(r.registerTask(str("w2"), str("t1"), f, false));
-        QVERIFY(r.registerTask(str("w2"), str(""), f, false)); // task names are not checked
-        QCOMPARE(f->refs(), 4);
-        QCOMPARE(sorted(r.taskNames(str("w2"))), QStringList({ str(""), str("t1") }));
-
-        QVERIFY(r.unregisterTask(str("w1"), str("t1"), f));
-        QCOMPARE(f->refs(), 3);
-        QVERIFY(r.unregisterWorker(str("w1")));
-        QCOMPARE(f->refs(), 2);
-        QVERIFY(r.unregisterTask(str("w2"), str(""), nullptr));
-        QCOMPARE(live(), 1);
-        QVERIFY(r.unregisterTask(str("w2"), str("t1"), nullptr));
-        QCOMPARE(live(), 0);
-    }
-
-    void unregisterTask()
-    {
-        WorkerRegistry r;
-        auto *b = new CountingFactory;
-        QVERIFY(r.registerTask(str("w"), str("a"), new CountingFactory, false));
-        QVERIFY(r.registerTask(str("w"), str("b"), b, false));
-        QVERIFY(r.containsTask(str("w"), str("a"), nullptr));
-
-        QVERIFY(r.unregisterTask(str("w"), str("a"), nullptr)); // whatever factory is stored
-        QCOMPARE(live(), 1);
-        QVERIFY(!r.containsTask(str("w"), str("a"), nullptr));
-        QVERIFY(!r.unregisterTask(str("w"), str("a"), nullptr));
-        QVERIFY(r.unregisterTask(str("w"), str("b"), b)); // exactly the stored factory
-        QCOMPARE(live(), 0);
-
-        // The worker outlives its last task.
-        QCOMPARE(r.workerNames(), QStringList({ str("w") }));
-        QCOMPARE(r.taskCount(str("w")), 0);
-        QCOMPARE(r.taskNames(str("w")), QStringList());
-    }
-
-    void unregisterWorkerAndDestructorReleaseFactories()
-    {
-        const FactoryPtr held(new CountingFactory);
+        const QExplicitlySharedDataPointer<TaskCtor> held(new CountingFactory);
         {
             WorkerRegistry r;
-            auto *other = new CountingFactory;
-            QVERIFY(r.registerTask(str("w"), str("a"), new CountingFactory, false));
-            QVERIFY(r.registerTask(str("w"), str("b"), held.data(), false));
-            QVERIFY(r.registerTask(str("v"), str("a"), other, false));
-            QVERIFY(r.registerTask(str("v"), str("b"), held.data(), false));
-            QCOMPARE(live(), 3);
+            QVERIFY(r.registerTask(str("w"), str("t"), held.data())
+                && r.registerTask(str("w"), str("t"), held.data(), true));
+            QVERIFY(held->ref.loadRelaxed() == 2 && !r.registerWorker(str("w")) && r.registerWorker(str("W")));
+            for (const char *worker : { "w", "v", "x" })
+                QVERIFY(r.registerTask(str(worker), str(""), new CountingFactory)); // task names are not checked
+            // A replaced factory goes with its only reference.
+            QVERIFY(r.registerTask(str("x"), str(""), held.data(), true) && CountingFactory::live.loadRelaxed() == 3);
+            QVERIFY(r.unregisterWorker(str("v")) && r.unregisterTask(str("w"), str("t"), held.data()));
+            QVERIFY(r.unregisterTask(str("w"), str("")) && CountingFactory::live.loadRelaxed() == 1);
 
-            QVERIFY(r.unregisterWorker(str("w")));
-            QCOMPARE(live(), 2);
-            QCOMPARE(held->ref.loadRelaxed(), 2);
-            QCOMPARE(other->refs(), 1);
-            QCOMPARE(r.workerNames(), QStringList({ str("v") }));
+            CopyJob job; // described by its class, then by its dynamic properties: "description" too
+            TestWorker worker(&job);
+            job.setProperty("ratio", 0.5);
+            job.setProperty("description", 7);
+            QVERIFY(r.registerTask(str("CopyJob"), str("copy.job"), new CountingFactory(str("made"))));
+            QCOMPARE(QScopedPointer<Task>(r.createTask(worker, job))->objectName(), str("made"));
+            QVERIFY(r.registerJob(str(""), JobInfo()) && r.registerJob(str("j"), CopyJob::staticMetaObject));
+            QVERIFY(r.registerJob(str("j"), JobInfo(job)) && r.jobInfo(str("")).isNull());
+            QCOMPARE(r.jobInfo(str("j")).description(), str("7"));
+            QCOMPARE(r.jobInfo(str("j")).properties(),
+                (QHash<QString, QString> { { str("path"), str("QString") }, { str("ratio"), str("double") } }));
+            QCOMPARE(dump(r), str(" CopyJob:copy.job W: j w: x:")); // w outlives its last task
         }
-        QCOMPARE(live(), 1);
-        QCOMPARE(held->ref.loadRelaxed(), 1);
+        QVERIFY(CountingFactory::live.loadRelaxed() == 1 && held->ref.loadRelaxed() == 1);
     }
 
-    void createTask()
+    // Each class of the object is asked in turn, most-derived first, until a factory makes a task;
+    // prepare() attaches it, not started. Factories come from the three forms of WorkerRegistration.
+    void workerWalksClassChain_data()
     {
-        WorkerRegistry r;
-        QObject object; // the worker's own name is "QObject"
+        QTest::addColumn<QString>("makes"); // per class, most-derived first: '1' makes a task, '0' none
+        for (const char *makes : { "111", "011", "001", "000" })
+            QTest::newRow(makes) << str(makes);
+    }
+
+    void workerWalksClassChain()
+    {
+        QFETCH(QString, makes);
+        const int maker = makes.indexOf(QLatin1Char('1'));
+        const QStringList classes { str("QBuffer"), str("QIODevice"), str("QObject") };
+        CountingFactory *made[3];
+        const auto add = [&](int i) { return made[i] = new CountingFactory(classes[i], makes[i] == QLatin1Char('1')); };
+        WorkerRegistration(QBuffer::staticMetaObject, PlainJob::staticMetaObject, add(0));
+        WorkerRegistration(QIODevice::staticMetaObject, plain, add(1));
+        WorkerRegistration(classes[2], plain, add(2));
+        QBuffer object;
         TestWorker worker(&object);
-        Worker *seenWorker = nullptr;
-        const Job *seenJob = nullptr;
-        auto recording = [&](Worker &w, const Job &j) -> Task * {
-            seenWorker = &w;
-            seenJob = &j;
-            return new ManualTask(j);
-        };
-        QVERIFY(r.registerTask(str("other"), str("renamed"), makeTaskFactory(recording), false));
-        QVERIFY(r.registerTask(str("QObject"), str("renamed"), new CountingFactory(str("own")), false));
-        auto *none = new CountingFactory(QString(), false);
-        QVERIFY(r.registerTask(str("QObject"), str("TestSupport::PlainJob"), none, false));
+        PlainJob job;
+        if (maker < 0)
+            QTest::ignoreMessage(QtWarningMsg, noTaskForPlain);
+        worker.prepare(job);
+        QCOMPARE(job.task() ? job.task()->objectName() : QString(), classes.value(maker));
+        QCOMPARE(job.state(), maker < 0 ? Job::Invalid : Job::Ready);
+        for (int i = 0; i < 3; ++i)
+            QCOMPARE(made[i]->calls.loadRelaxed(), maker < 0 || i <= maker ? 1 : 0);
 
-        // The three-argument form looks under the name it is given, for the job's name().
-        RenamedJob job;
-        std::unique_ptr<Task> task(r.createTask(worker, str("other"), job));
-        QVERIFY(task);
-        QCOMPARE(seenWorker, &worker);
-        QCOMPARE(seenJob, &job);
-        QCOMPARE(task->name(), str("renamed"));
-        QCOMPARE(task->state(), Job::Ready);
-
-        // The two-argument form asks the worker for its name.
-        task.reset(r.createTask(worker, job));
-        QCOMPARE(task ? task->objectName() : QString(), str("own"));
-
-        // A factory that makes nothing gives null, silently.
-        PlainJob plain;
-        QVERIFY(!r.createTask(worker, plain));
-        QCOMPARE(none->calls.loadRelaxed(), 1);
-    }
-
-    void jobTable()
-    {
-        WorkerRegistry r;
-        QVERIFY(r.registerJob(str("j"), JobInfo()));
-        QCOMPARE(r.jobCount(), 1);
-        QVERIFY(r.jobInfo(str("j")).isNull());
-
-        const JobInfo described(DescribedJob::staticMetaObject);
-        QVERIFY(r.registerJob(str("j"), described));
-        QCOMPARE(r.jobInfo(str("j")).description(), str("Counts things"));
-        // An empty description never overwrites one that is there; a later description does.
-        QVERIFY(r.registerJob(str("j"), JobInfo()));
-        QCOMPARE(r.jobInfo(str("j")).description(), str("Counts things"));
-        QCOMPARE(r.jobInfo(str("j")).properties(), (QHash<QString, QString> { { str("count"), str("int") } }));
-        DescribedJob instance;
-        instance.setProperty("description", str("Counts other things"));
-        QVERIFY(r.registerJob(str("j"), JobInfo(instance)));
-        QCOMPARE(r.jobInfo(str("j")).description(), str("Counts other things"));
-
-        QVERIFY(r.registerJob(str(""), described)); // job names are not checked
-        QCOMPARE(sorted(r.jobNames()), QStringList({ str(""), str("j") }));
-        QVERIFY(r.jobInfo(str("J")).isNull());
-        QVERIFY(r.unregisterJob(str("j")));
-        QVERIFY(!r.unregisterJob(str("j")));
-        QVERIFY(r.jobInfo(str("j")).isNull());
-        QCOMPARE(r.jobNames(), QStringList({ str("") }));
-
-        // The two tables know nothing of each other.
-        QVERIFY(r.registerWorker(str("j")));
-        QCOMPARE(r.jobCount(), 1);
-        QCOMPARE(r.workerNames(), QStringList({ str("j") }));
+        // A worker (un)registers under its own class only, and lists the names of its whole chain.
+        QVERIFY(worker.registerTask(str("own"), made[1]) && worker.unregisterTask(plain));
+        QCOMPARE(worker.jobNames(), (QStringList { str("own"), plain, plain }));
+        QVERIFY(!worker.registerTask(str("own"), made[2]) && worker.registerTask(str("own"), made[2], true));
     }
 };
 
-void tst_Registry::refusalsChangeNothing_data()
-{
-    QTest::addColumn<int>("op");
-    QTest::addColumn<QString>("warning"); // empty: none
-
-    const QString unnamed = str("[WorkerRegistry]: can't register unnamed worker");
-    const QString nullCtor = str("[WorkerRegistry]: trying to register a null TaskCtor");
-    QTest::newRow("registerWorker('')") << int(RegisterWorkerEmpty) << unnamed;
-    QTest::newRow("registerWorker(null)") << int(RegisterWorkerNull) << unnamed;
-    QTest::newRow("registerWorker(dup)") << int(RegisterWorkerDuplicate) << QString();
-    QTest::newRow("unregisterWorker('')")
-        << int(UnregisterWorkerEmpty) << str("[WorkerRegistry]: can't unregister unnamed worker");
-    QTest::newRow("unregisterWorker(unknown)") << int(UnregisterWorkerUnknown) << QString();
-    QTest::newRow("registerTask(null ctor)") << int(RegisterTaskNullCtor) << nullCtor;
-    QTest::newRow("registerTask('' worker)")
-        << int(RegisterTaskEmptyWorker) << str("[WorkerRegistry]: can't registerTask for unknown worker");
-    QTest::newRow("registerTask(null ctor, '' worker)") << int(RegisterTaskNullCtorEmptyWorker) << nullCtor;
-    QTest::newRow("registerTask(other ctor, no replace)") << int(RegisterTaskOtherCtorNoReplace) << QString();
-    QTest::newRow("unregisterTask(unknown worker)") << int(UnregisterTaskUnknownWorker) << QString();
-    QTest::newRow("unregisterTask('' worker)") << int(UnregisterTaskEmptyWorker) << QString();
-    QTest::newRow("unregisterTask(unknown task)") << int(UnregisterTaskUnknownTask) << QString();
-    QTest::newRow("unregisterTask(other ctor)") << int(UnregisterTaskOtherCtor) << QString();
-    QTest::newRow("containsTask(unknown worker)") << int(ContainsTaskUnknownWorker) << QString();
-    QTest::newRow("containsTask(unknown task)") << int(ContainsTaskUnknownTask) << QString();
-    QTest::newRow("containsTask(other ctor)") << int(ContainsTaskOtherCtor) << QString();
-    QTest::newRow("createTask(unknown worker)") << int(CreateTaskUnknownWorker) << QString();
-    QTest::newRow("createTask(unknown job)") << int(CreateTaskUnknownJob) << QString();
-    QTest::newRow("unregisterJob(unknown)") << int(UnregisterJobUnknown) << QString();
-    QTest::newRow("jobInfo(unknown)") << int(JobInfoUnknown) << QString();
-}
-
-// Each refusal or miss gives its exact result and warning (or none), and changes nothing.
-void tst_Registry::refusalsChangeNothing()
-{
-    QFETCH(int, op);
-    QFETCH(QString, warning);
-
-    WorkerRegistry r;
-    const QString t = str("TestSupport::PlainJob");
-    auto *stored = new CountingFactory;
-    QVERIFY(r.registerTask(str("w"), t, stored, false));
-    QVERIFY(r.registerJob(str("j"), JobInfo(DescribedJob::staticMetaObject)));
-    // Our own reference on the offered factory: whatever the registry does, it must not drop it.
-    const FactoryPtr other(new CountingFactory);
-
-    if (!warning.isEmpty())
-        QTest::ignoreMessage(QtWarningMsg, qPrintable(warning));
-    PlainJob job;
-    DescribedJob described;
-    QObject object;
-    TestWorker worker(&object);
-    bool result = true;
-    // clang-format off
-    switch (Refusal(op)) {
-    case RegisterWorkerEmpty: result = r.registerWorker(str("")); break;
-    case RegisterWorkerNull: result = r.registerWorker(QString()); break;
-    case RegisterWorkerDuplicate: result = r.registerWorker(str("w")); break;
-    case UnregisterWorkerEmpty: result = r.unregisterWorker(str("")); break;
-    case UnregisterWorkerUnknown: result = r.unregisterWorker(str("x")); break;
-    case RegisterTaskNullCtor: result = r.registerTask(str("w"), str("t2"), nullptr, true); break;
-    case RegisterTaskEmptyWorker: result = r.registerTask(str(""), str("t2"), other.data(), true); break;
-    case RegisterTaskNullCtorEmptyWorker: result = r.registerTask(QString(), str("t2"), nullptr, false); break;
-    case RegisterTaskOtherCtorNoReplace: result = r.registerTask(str("w"), t, other.data(), false); break;
-    case UnregisterTaskUnknownWorker: result = r.unregisterTask(str("x"), t, nullptr); break;
-    case UnregisterTaskEmptyWorker: result = r.unregisterTask(str(""), t, nullptr); break;
-    case UnregisterTaskUnknownTask: result = r.unregisterTask(str("w"), str("t2"), nullptr); break;
-    case UnregisterTaskOtherCtor: result = r.unregisterTask(str("w"), t, other.data()); break;
-    case ContainsTaskUnknownWorker: result = r.containsTask(str("x"), t, nullptr); break;
-    case ContainsTaskUnknownTask: result = r.containsTask(str("w"), str("t2"), nullptr); break;
-    case ContainsTaskOtherCtor: result = r.containsTask(str("w"), t, other.data()); break;
-    case CreateTaskUnknownWorker: result = r.createTask(worker, str("x"), job) != nullptr; break;
-    case CreateTaskUnknownJob: result = r.createTask(worker, str("w"), described) != nullptr; break;
-    case UnregisterJobUnknown: result = r.unregisterJob(str("x")); break;
-    case JobInfoUnknown: result = !r.jobInfo(str("x")).isNull(); break;
-    }
-    // clang-format on
-    QVERIFY(!result);
-
-    QCOMPARE(r.workerNames(), QStringList({ str("w") }));
-    QCOMPARE(r.taskNames(str("w")), QStringList({ t }));
-    QVERIFY(r.containsTask(str("w"), t, stored));
-    QCOMPARE(stored->refs(), 1);
-    QCOMPARE(stored->calls.loadRelaxed(), 0);
-    QCOMPARE(other->ref.loadRelaxed(), 1);
-    QCOMPARE(r.jobNames(), QStringList({ str("j") }));
-    QCOMPARE(live(), 2);
-}
-
-QTEST_GUILESS_MAIN(tst_Registry)
+QTEST_GUILESS_MAIN(TstRegistry)
 #include "tst_registry.moc"

@@ -2,6 +2,7 @@
 #define ERRAND_WORKQUEUELISTMODEL_P_H
 
 #include "WorkQueue.h"
+#include "WorkQueueListModel.h"
 #include "WorkQueuePrivate.h"
 
 #include <QtCore/QHash>
@@ -58,7 +59,7 @@ public:
         }
         ~Operation()
         {
-            if (--d->depth == 0 && !d->tracking)
+            if (--d->depth == 0 && !d->tracking && !d->referenceOnly)
                 d->resync();
         }
         Q_DISABLE_COPY(Operation)
@@ -68,6 +69,16 @@ public:
     };
 
     ~WorkQueueListModelPrivate();
+
+    static WorkQueueListModelPrivate *get(WorkQueueListModel *model) { return model->d; }
+
+    // Makes the model run its reference algorithms only, as the oracle that the fast path is
+    // checked against (the fuzzer runs every input both ways and compares the signals).
+    void forceReference()
+    {
+        referenceOnly = true;
+        tracking = false;
+    }
 
     int unfinishedCount() const { return int(rows.size()) - finishedCount; }
     QModelIndex indexOf(int row) const;
@@ -103,6 +114,7 @@ public:
     QHash<const Task *, WorkQueue::TaskPtr> placedEarly;
 
     bool tracking = false;
+    bool referenceOnly = false;
     bool internalCall = false;
     int depth = 0;
     // Counts every change of the rows, the finished count or placedEarly, and every entry into

@@ -1,61 +1,41 @@
 #include "TestSupport.h"
 
-#include <QtTest/QTest>
-#include <QtTest/private/qtestlog_p.h>
-
 namespace TestSupport {
 
 namespace {
 
-QtMessageHandler s_previous = nullptr;
-
-void strictHandler(QtMsgType type, const QMessageLogContext &context, const QString &message)
+// Job and Task carry the same four signals.
+template<class Source>
+void watchSignals(SignalLog *log, Source *source, const QString &tag)
 {
-    // QtTest's handler (the previous one) swallows a message announced with
-    // QTest::ignoreMessage and drops it from its pending list; a shorter list afterwards is how
-    // we know the message was expected.
-    const int pendingIgnores = QTestLog::unhandledIgnoreMessages();
-    if (s_previous)
-        s_previous(type, context, message);
-    const bool announced = QTestLog::unhandledIgnoreMessages() < pendingIgnores;
-    if ((type == QtWarningMsg || type == QtCriticalMsg) && !announced)
-        QTest::qFail(qPrintable(QStringLiteral("unexpected warning: ") + message), context.file ? context.file : "",
-                     context.line);
+    QObject::connect(source, &Source::started, log, [log, tag] { log->add(tag + QStringLiteral(".started")); });
+    QObject::connect(source, &Source::finished, log, [log, tag](Job::Error e) {
+        log->add(tag + QStringLiteral(".finished(") + Job::toString(e) + QLatin1Char(')'));
+    });
+    QObject::connect(source, &Source::stateChanged, log, [log, tag](Job::State s) {
+        log->add(tag + QStringLiteral(".stateChanged(") + Job::toString(s) + QLatin1Char(')'));
+    });
+    QObject::connect(
+        source, &Source::resultChanged, log, [log, tag] { log->add(tag + QStringLiteral(".resultChanged")); });
 }
 
 } // namespace
 
-void failOnUnexpectedWarnings()
-{
-    if (!s_previous)
-        s_previous = qInstallMessageHandler(strictHandler);
-}
-
 void SignalLog::watchJob(Job *job, const QString &tag)
 {
-    connect(job, &Job::started, this, [this, tag] { add(tag + QStringLiteral(".started")); });
-    connect(job, &Job::finished, this,
-            [this, tag](Job::Error e) { add(tag + QStringLiteral(".finished(") + Job::toString(e) + QLatin1Char(')')); });
-    connect(job, &Job::stateChanged, this,
-            [this, tag](Job::State s) { add(tag + QStringLiteral(".stateChanged(") + Job::toString(s) + QLatin1Char(')')); });
-    connect(job, &Job::resultChanged, this, [this, tag] { add(tag + QStringLiteral(".resultChanged")); });
+    watchSignals(this, job, tag);
 }
 
 void SignalLog::watchTask(Task *task, const QString &tag)
 {
-    connect(task, &Task::started, this, [this, tag] { add(tag + QStringLiteral(".started")); });
-    connect(task, &Task::finished, this,
-            [this, tag](Job::Error e) { add(tag + QStringLiteral(".finished(") + Job::toString(e) + QLatin1Char(')')); });
-    connect(task, &Task::stateChanged, this,
-            [this, tag](Job::State s) { add(tag + QStringLiteral(".stateChanged(") + Job::toString(s) + QLatin1Char(')')); });
-    connect(task, &Task::resultChanged, this, [this, tag] { add(tag + QStringLiteral(".resultChanged")); });
+    watchSignals(this, task, tag);
 }
 
 void SignalLog::watchQueue(WorkQueue *queue, const QString &tag)
 {
     connect(queue, &WorkQueue::started, this, [this, tag] { add(tag + QStringLiteral(".started")); });
     connect(queue, &WorkQueue::finished, this,
-            [this, tag](Job::Error e) { add(tag + QStringLiteral(".finished(") + Job::toString(e) + QLatin1Char(')')); });
+        [this, tag](Job::Error e) { add(tag + QStringLiteral(".finished(") + Job::toString(e) + QLatin1Char(')')); });
     connect(queue, &WorkQueue::queued, this, [this, tag](const WorkQueue::TaskPtr &task, uint priority) {
         add(tag + QStringLiteral(".queued(") + (task ? task->objectName() : QStringLiteral("null")) + QLatin1Char(',')
             + QString::number(priority) + QLatin1Char(')'));
@@ -65,25 +45,23 @@ void SignalLog::watchQueue(WorkQueue *queue, const QString &tag)
 void ManualTask::start()
 {
     ++startCalls;
-    switch (mode) {
-    case RunOnStart:
-        setState(Job::Running);
-        break;
-    case FinishOnStart:
-        setState(Job::Running);
+    setState(Job::Running);
+    if (mode == FinishOnStart)
         setState(Job::Finished);
-        break;
-    case FailOnStart:
-        setState(Job::Running);
+    else if (mode == FailOnStart)
         fail(QStringLiteral("failed on start"));
-        break;
-    case AbortOnStart:
-        setState(Job::Running);
+    else if (mode == AbortOnStart)
         abort();
-        break;
-    case StayReadyOnStart:
-        break;
-    }
+}
+
+Task *CountingFactory::create(Worker &, const Job &job)
+{
+    calls.ref();
+    if (!makesTasks)
+        return nullptr;
+    auto *task = new ManualTask(job);
+    task->setObjectName(tag);
+    return task;
 }
 
 } // namespace TestSupport

@@ -1,19 +1,21 @@
 #ifndef ERRAND_TESTSUPPORT_H
 #define ERRAND_TESTSUPPORT_H
 
+// Helpers shared by the suites. Unexpected warnings fail a suite through CTest, which rejects
+// any "QWARN" line in its output: pin an expected warning with QTest::ignoreMessage.
+
 #include <Job.h>
 #include <Task.h>
+#include <TaskCtor.h>
 #include <WorkQueue.h>
+#include <Worker.h>
 
+#include <QtCore/QAtomicInt>
 #include <QtCore/QObject>
 #include <QtCore/QStringList>
 #include <QtCore/QVariant>
 
 namespace TestSupport {
-
-// Installs a message handler that fails the running test on any warning that the test did
-// not announce with QTest::ignoreMessage (QtTest consumes announced ones before we see them).
-void failOnUnexpectedWarnings();
 
 // One ordered log of signals from any number of objects: "<tag>.<signal>(<args>)".
 class SignalLog : public QObject
@@ -28,26 +30,22 @@ public:
     QStringList entries;
 
     void add(const QString &entry) { entries.append(entry); }
-    QStringList take()
-    {
-        QStringList out = entries;
-        entries.clear();
-        return out;
-    }
+    QStringList take() { return std::exchange(entries, QStringList()); }
 };
 
-// A task whose start() only moves to Running (or finishes at once when asked to), and whose
-// end is driven by the test. It has a "result" property.
+// A task whose start() moves to Running (and ends at once when asked to), and whose end is
+// driven by the test. It has a "result" property.
 class ManualTask : public Task
 {
     Q_OBJECT
     Q_PROPERTY(QVariant result READ result NOTIFY resultChanged)
 public:
-    enum StartMode { RunOnStart, FinishOnStart, FailOnStart, AbortOnStart, StayReadyOnStart };
+    enum StartMode { RunOnStart, FinishOnStart, FailOnStart, AbortOnStart };
 
-    explicit ManualTask(QObject *parent = nullptr) : Task(parent) {}
-    explicit ManualTask(const Job &job, StartMode mode = RunOnStart, QObject *parent = nullptr)
-        : Task(job, parent), mode(mode) {}
+    explicit ManualTask(const Job &job, StartMode mode = RunOnStart)
+        : Task(job)
+        , mode(mode)
+    { }
 
     void start() override;
 
@@ -58,7 +56,7 @@ public:
         Q_EMIT resultChanged();
     }
 
-    // Public forwards of the protected slots, for tests.
+    // Public forwards of the protected slots.
     void doFail(const QString &text) { fail(text); }
     void doSetState(Job::State state) { setState(state); }
 
@@ -72,8 +70,42 @@ private:
 class PlainJob : public Job
 {
     Q_OBJECT
+};
+
+// A factory that counts its live instances, so that a leak or a double delete of a factory
+// shows as a wrong count (and under ASan as an error). Its tasks are ManualTasks named after
+// its tag; with makesTasks false it makes none.
+class CountingFactory : public TaskCtor
+{
 public:
-    using Job::Job;
+    explicit CountingFactory(const QString &tag = QString(), bool makesTasks = true)
+        : tag(tag)
+        , makesTasks(makesTasks)
+    {
+        live.ref();
+    }
+    ~CountingFactory() override { live.deref(); }
+
+    Task *create(Worker &, const Job &job) override;
+    int refs() const { return ref.loadRelaxed(); }
+
+    static inline QAtomicInt live;
+    const QString tag;
+    const bool makesTasks;
+    QAtomicInt calls;
+};
+
+// A worker standing for whatever object it is given (possibly none).
+class TestWorker : public Worker
+{
+public:
+    explicit TestWorker(QObject *object)
+        : m_object(object)
+    { }
+    QObject *object() override { return m_object; }
+
+private:
+    QObject *m_object;
 };
 
 } // namespace TestSupport

@@ -1,2 +1,0 @@
-# The list model suite; tests/models/ holds its test-only proxy.
-errand_add_test(tst_listmodel SOURCES models/ChildlessProxyModel.h)

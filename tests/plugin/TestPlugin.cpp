@@ -1,0 +1,64 @@
+// A plug-in as applications write them: static objects register its factory and job description
+// while the library is loaded, and a static object withdraws them before its code goes away.
+
+#include <JobRegistration.h>
+#include <Task.h>
+#include <TaskFactory.h>
+#include <WorkerRegistration.h>
+#include <WorkerRegistry.h>
+
+#include <QtCore/QScopeGuard>
+
+class PluginService : public QObject
+{
+    Q_OBJECT
+};
+
+class PluginJob : public Job
+{
+    Q_OBJECT
+    Q_CLASSINFO("description", "Counts in a plug-in")
+    Q_PROPERTY(int count MEMBER count)
+public:
+    explicit PluginJob(int value) { count = value; }
+    int count;
+};
+
+// Has nothing to do: finishes inside start().
+struct PluginTask : Task
+{
+    using Task::Task;
+    void start() override { setState(Job::Finished); }
+};
+
+// Every factory holds a reference to this token: less this one, the number of factories alive.
+static const QExplicitlySharedDataPointer<QSharedData> s_factoryToken(new QSharedData);
+
+// Names are built at run time, not kept in this library's data: registry keys outlive an unload.
+static const WorkerRegistration s_task(QLatin1String("PluginService"), QLatin1String("PluginJob"),
+    makeTaskFactory([token = s_factoryToken](const Job &job) { return new PluginTask(job); }));
+static const JobRegistration s_job(PluginJob::staticMetaObject);
+
+// Registrations undo nothing. Destroyed first, this withdraws them while the factory's code is
+// there. The registry is still up: it was created before the registrations above.
+static const auto s_withdraw = qScopeGuard([] {
+    WorkerRegistry::instance()->unregisterTask(QLatin1String("PluginService"), QLatin1String("PluginJob"));
+    WorkerRegistry::instance()->unregisterJob(QLatin1String("PluginJob"));
+});
+
+extern "C" Q_DECL_EXPORT QObject *errandTestPluginService()
+{
+    return new PluginService;
+}
+
+extern "C" Q_DECL_EXPORT Job *errandTestPluginJob(int value)
+{
+    return new PluginJob(value);
+}
+
+extern "C" Q_DECL_EXPORT int errandTestPluginLiveFactories()
+{
+    return s_factoryToken->ref.loadAcquire() - 1;
+}
+
+#include "TestPlugin.moc"

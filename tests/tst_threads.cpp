@@ -1,0 +1,205 @@
+// Cross-thread use as applications meet it (CI runs this suite again under ThreadSanitizer):
+// tasks that live in worker threads and finish there while their jobs, queues and a list model
+// live in the test thread; and the registry used by several threads at once while a plug-in
+// that registers from static objects is loaded and unloaded.
+
+#include "TestSupport.h"
+
+#include <JobInfo.h>
+#include <ObjectWorker.h>
+#include <TaskFactory.h>
+#include <WorkQueueListModel.h>
+#include <WorkerRegistry.h>
+
+#include <QtTest/QtTest>
+
+#include <atomic>
+#include <memory>
+#include <vector>
+
+using namespace TestSupport;
+
+namespace {
+
+std::atomic<int> liveTasks { 0 };
+std::atomic<int> wrongThread { 0 };
+
+// Job k sums 1..upTo(k) and fails when k % 9 == 4.
+int upTo(int k)
+{
+    return 100 + (k * 37) % 400;
+}
+
+// Does its job on the thread it was moved to: start(), called on the queue's thread, only
+// hands the work over.
+class ThreadTask : public Task
+{
+    Q_OBJECT
+    Q_PROPERTY(int result MEMBER m_sum NOTIFY resultChanged)
+public:
+    ThreadTask(const Job &job, QThread *thread)
+        : Task(job)
+    {
+        ++liveTasks;
+        setObjectName(job.objectName());
+        moveToThread(thread);
+    }
+    ~ThreadTask() override
+    {
+        wrongThread += QThread::currentThread() != thread();
+        --liveTasks;
+    }
+    void start() override { QMetaObject::invokeMethod(this, &ThreadTask::run, Qt::QueuedConnection); }
+
+private:
+    void run()
+    {
+        const int k = objectName().toInt();
+        setState(Job::Running);
+        for (int i = 1; i <= upTo(k); ++i)
+            m_sum += i;
+        Q_EMIT resultChanged();
+        k % 9 == 4 ? fail(QStringLiteral("asked to fail")) : setState(Job::Finished);
+    }
+    int m_sum = 0;
+};
+
+} // namespace
+
+class TstThreads : public QObject
+{
+    Q_OBJECT
+private Q_SLOTS:
+    void tasksFinishInWorkerThreads();
+    void registryWhilePluginReloads();
+};
+
+void TstThreads::tasksFinishInWorkerThreads()
+{
+    QThread threads[2];
+    for (QThread &thread : threads)
+        thread.start();
+    auto stop = qScopeGuard([&threads] {
+        for (QThread &thread : threads) {
+            thread.quit();
+            thread.wait();
+        }
+    });
+    int made = 0;
+    QVERIFY(WorkerRegistry::instance()->registerTask(QStringLiteral("QTimer"), PlainJob().name(),
+        makeTaskFactory([&](const Job &job) -> Task * { return new ThreadTask(job, &threads[made++ % 2]); })));
+    QTimer anchor;
+    auto queue = std::make_unique<ObjectWorker>(&anchor);
+    WorkQueueListModel model(queue.get());
+    model.setMaxFinishedTasks(5);
+    QStringList finishOrder;
+    connect(queue.get(), &WorkQueue::finished, this, [&] { finishOrder.append(queue->current()->objectName()); });
+
+    // All queued before the event loop runs.
+    std::vector<std::unique_ptr<PlainJob>> jobs;
+    QStringList expected;
+    for (int k = 0; k < 600; ++k) {
+        jobs.push_back(std::make_unique<PlainJob>());
+        jobs.back()->setObjectName(QString::number(k));
+        QVERIFY(queue->enqueue(*jobs.back(), uint(k % 5)));
+        expected.append(QString::number(k));
+    }
+    // The first starts at once, the rest by priority, first in first out.
+    std::stable_sort(
+        expected.begin() + 1, expected.end(), [](auto a, auto b) { return a.toInt() % 5 > b.toInt() % 5; });
+    QTRY_COMPARE_WITH_TIMEOUT(finishOrder.size(), 600, 120000);
+    QCOMPARE(finishOrder, expected);
+    for (int k = 0; k < 600; ++k) {
+        QCOMPARE(jobs[k]->error(), k % 9 == 4 ? Job::Failed : Job::NoError);
+        QCOMPARE(jobs[k]->result().toInt(), upTo(k) * (upTo(k) + 1) / 2);
+    }
+    for (int r = 0; r < 5; ++r)
+        QCOMPARE(model.task(r)->objectName(), expected.at(599 - r));
+
+    // The last releases hand every task to its own thread's event loop. The jobs detach first:
+    // a job's QObject destructor still reads the task, ordered only by Qt's own locks.
+    model.clear();
+    for (const auto &job : jobs)
+        job->detach();
+    jobs.clear();
+    queue.reset();
+    QTRY_COMPARE_WITH_TIMEOUT(liveTasks.load(), 0, 60000);
+    QCOMPARE(wrongThread.load(), 0);
+    QVERIFY(WorkerRegistry::instance()->unregisterWorker(QStringLiteral("QTimer")));
+}
+
+void TstThreads::registryWhilePluginReloads()
+{
+    WorkerRegistry *registry = WorkerRegistry::instance();
+    const QString pluginWorker = QStringLiteral("PluginService"), pluginJob = QStringLiteral("PluginJob");
+    QLibrary plugin(QStringLiteral(ERRAND_TEST_PLUGIN));
+    QReadWriteLock pluginLock; // the application's guard: nothing reads the plug-in's state while it unloads
+    std::atomic<bool> loaded { false }, stop { false };
+    std::atomic<int> rounds { 0 }, failures { 0 };
+
+    const auto hammer = [&](int id) {
+        TestWorker worker(nullptr);
+        const QString own = QStringLiteral("Own%1").arg(id), shared = QStringLiteral("Shared");
+        const PlainJob job;
+        while (!stop) {
+            // Every thread replaces the one shared factory while the others create from it.
+            failures += !registry->registerTask(shared, job.name(), new CountingFactory, true);
+            delete registry->createTask(worker, shared, job);
+            // A worker only this thread changes: every answer is known.
+            failures += !registry->registerTask(own, job.name(), new CountingFactory)
+                || !registry->unregisterWorker(own) || registry->containsWorker(own)
+                || !registry->workerNames().contains(QStringLiteral("Shared"));
+            {
+                const QReadLocker lock(&pluginLock);
+                failures += registry->containsTask(pluginWorker, pluginJob) != loaded
+                    || registry->jobInfo(pluginJob).isNull() == loaded;
+            }
+            ++rounds;
+        }
+    };
+    std::unique_ptr<QThread> threads[3];
+    for (int i = 0; i < 3; ++i) {
+        threads[i].reset(QThread::create(hammer, i));
+        threads[i]->start();
+    }
+    const auto waitRounds = [&] {
+        const int until = rounds + 30;
+        while (rounds < until)
+            QThread::yieldCurrentThread();
+    };
+    for (int cycle = 0; cycle < 25; ++cycle) {
+        {
+            const QWriteLocker lock(&pluginLock);
+            QVERIFY2(plugin.load(), qPrintable(plugin.errorString()));
+            loaded = true;
+        }
+        const auto liveFactories = reinterpret_cast<int (*)()>(plugin.resolve("errandTestPluginLiveFactories"));
+        QVERIFY(liveFactories && liveFactories() == 1); // the one the registry holds
+        {
+            // A job of the plug-in runs through a worker for the plug-in's service object; all
+            // of them, and the task, are gone before the plug-in is unloaded.
+            const std::unique_ptr<QObject> service(
+                reinterpret_cast<QObject *(*)()>(plugin.resolve("errandTestPluginService"))());
+            const std::unique_ptr<Job> job(
+                reinterpret_cast<Job *(*)(int)>(plugin.resolve("errandTestPluginJob"))(cycle));
+            TestWorker(service.get()).run(*job);
+            QVERIFY(job->state() == Job::Finished && job->error() == Job::NoError);
+        }
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        waitRounds();
+        const QWriteLocker lock(&pluginLock);
+        QVERIFY(plugin.unload());
+        loaded = false;
+    }
+    waitRounds();
+    stop = true;
+    for (auto &thread : threads)
+        thread->wait();
+    QCOMPARE(failures.load(), 0);
+    QVERIFY(registry->unregisterWorker(QStringLiteral("Shared")));
+    QVERIFY(registry->unregisterWorker(pluginWorker));
+    QCOMPARE(CountingFactory::live.loadRelaxed(), 0); // every replaced and removed factory was deleted
+}
+
+QTEST_GUILESS_MAIN(TstThreads)
+#include "tst_threads.moc"
