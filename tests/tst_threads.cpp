@@ -162,6 +162,10 @@ void TstThreads::registryWhilePluginReloads()
         threads[i].reset(QThread::create(hammer, i));
         threads[i]->start();
     }
+    const auto mapped = [&plugin] {
+        QFile maps(QStringLiteral("/proc/self/maps"));
+        return maps.open(QIODevice::ReadOnly) && maps.readAll().contains(QFile::encodeName(plugin.fileName()));
+    };
     const auto waitRounds = [&] {
         const int until = rounds + 30;
         while (rounds < until)
@@ -170,7 +174,7 @@ void TstThreads::registryWhilePluginReloads()
     for (int cycle = 0; cycle < 25; ++cycle) {
         {
             const QWriteLocker lock(&pluginLock);
-            QVERIFY2(plugin.load(), qPrintable(plugin.errorString()));
+            QVERIFY2(plugin.load() && mapped(), qPrintable(plugin.errorString()));
             loaded = true;
         }
         const auto liveFactories = reinterpret_cast<int (*)()>(plugin.resolve("errandTestPluginLiveFactories"));
@@ -190,6 +194,7 @@ void TstThreads::registryWhilePluginReloads()
         const QWriteLocker lock(&pluginLock);
         QVERIFY(plugin.unload());
         loaded = false;
+        QVERIFY(!mapped()); // really gone; its static destructor withdrew its entries (the hammers check)
     }
     waitRounds();
     stop = true;

@@ -469,13 +469,15 @@ void WorkQueueListModel::taskFinished()
             Q_EMIT dataChanged(changed, changed, QVector<int>());
         }
     };
-    // A task that finished before it was announced becomes the first finished row now.
+    // A task that finished before it was announced becomes the first finished row now. A slot
+    // on our signals may edit the rows meanwhile: the row counts as finished only if it is still
+    // the one we inserted, and the announcement adds nothing either way.
     const auto placeEarly = [this](const WorkQueue::TaskPtr &ptr) {
         const int top = d->unfinishedCount();
-        d->callInsertRow(top);
-        d->callSetData(top, ptr.data());
-        ++d->finishedCount;
+        const quint64 before = d->epoch;
         d->placedEarly.insert(ptr.data(), ptr);
+        if (d->callInsertRow(top) && d->epoch == before + 1 && d->callSetData(top, ptr.data()) && d->epoch == before + 2)
+            ++d->finishedCount;
         ++d->epoch;
     };
 

@@ -19,6 +19,13 @@ QStringList keysOf(const Hash &hash)
     return names;
 }
 
+// The registry keeps its own copy of every name. A QString made with QStringLiteral refers to
+// the read-only data of the library that made it, and a plug-in's goes with the plug-in.
+QString owned(const QString &name)
+{
+    return QString(name.constData(), name.size());
+}
+
 } // namespace
 
 WorkerRegistry::WorkerRegistry()
@@ -48,7 +55,7 @@ bool WorkerRegistry::registerWorker(const QString &worker)
     QWriteLocker locker(&m_workerLock);
     if (m_workers.contains(worker))
         return false;
-    m_workers.insert(worker, TaskTable());
+    m_workers.insert(owned(worker), TaskTable());
     return true;
 }
 
@@ -91,10 +98,13 @@ bool WorkerRegistry::registerTask(const QString &worker, const QString &task, Ta
         return false;
     }
     QWriteLocker locker(&m_workerLock);
-    TaskTable &tasks = m_workers[worker];
+    auto workerEntry = m_workers.find(worker);
+    if (workerEntry == m_workers.end())
+        workerEntry = m_workers.insert(owned(worker), TaskTable());
+    TaskTable &tasks = *workerEntry;
     auto entry = tasks.find(task);
     if (entry == tasks.end()) {
-        tasks.insert(task, QExplicitlySharedDataPointer<TaskCtor>(ctor));
+        tasks.insert(owned(task), QExplicitlySharedDataPointer<TaskCtor>(ctor));
         return true;
     }
     if (entry->data() == ctor)
@@ -161,9 +171,11 @@ Task *WorkerRegistry::createTask(Worker &worker, const Job &job) const
 bool WorkerRegistry::registerJob(const QString &job, const JobInfo &info)
 {
     QWriteLocker locker(&m_jobLock);
-    JobInfo &entry = m_jobs[job];
+    auto entry = m_jobs.find(job);
+    if (entry == m_jobs.end())
+        entry = m_jobs.insert(owned(job), JobInfo());
     if (!info.isNull())
-        entry = info;
+        *entry = info;
     return true;
 }
 

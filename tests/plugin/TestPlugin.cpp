@@ -34,16 +34,16 @@ struct PluginTask : Task
 // Every factory holds a reference to this token: less this one, the number of factories alive.
 static const QExplicitlySharedDataPointer<QSharedData> s_factoryToken(new QSharedData);
 
-// Names are built at run time, not kept in this library's data: registry keys outlive an unload.
-static const WorkerRegistration s_task(QLatin1String("PluginService"), QLatin1String("PluginJob"),
+// Literal names: their text lives in this library's read-only data, and the registry must copy it.
+static const WorkerRegistration s_task(QStringLiteral("PluginService"), QStringLiteral("PluginJob"),
     makeTaskFactory([token = s_factoryToken](const Job &job) { return new PluginTask(job); }));
 static const JobRegistration s_job(PluginJob::staticMetaObject);
 
 // Registrations undo nothing. Destroyed first, this withdraws them while the factory's code is
 // there. The registry is still up: it was created before the registrations above.
 static const auto s_withdraw = qScopeGuard([] {
-    WorkerRegistry::instance()->unregisterTask(QLatin1String("PluginService"), QLatin1String("PluginJob"));
-    WorkerRegistry::instance()->unregisterJob(QLatin1String("PluginJob"));
+    WorkerRegistry::instance()->unregisterTask(QStringLiteral("PluginService"), QStringLiteral("PluginJob"));
+    WorkerRegistry::instance()->unregisterJob(QStringLiteral("PluginJob"));
 });
 
 extern "C" Q_DECL_EXPORT QObject *errandTestPluginService()
