@@ -33,9 +33,10 @@ struct NamedJob : Job
     QString name() const override { return QStringLiteral("custom.name"); }
 };
 
-// "<state>/<error>/<errorString>" of a job or a task.
+// "<state>/<error>/<errorString>" of a job or a task; a "!" marks an isRunning() that disagrees.
 const auto report = [](const auto &o) -> QString {
-    return Job::toString(o.state()) + QLatin1Char('/') + Job::toString(o.error()) + QLatin1Char('/') + o.errorString();
+    return Job::toString(o.state()) + QLatin1Char('/') + Job::toString(o.error()) + QLatin1Char('/') + o.errorString()
+        + (o.isRunning() == (o.state() == Job::Running) ? QString() : QStringLiteral("!"));
 };
 
 // The signals of a log whose objects are all tagged "x", without the tag.
@@ -157,6 +158,7 @@ private Q_SLOTS:
         QCOMPARE(text(log), QLatin1String(kept ? "resultChanged" : ""));
         const QString notInitialized = QStringLiteral("Invalid/NotInit/Job not initialized");
         QCOMPARE(job ? report(*job) : notInitialized, kept ? report(*task) : notInitialized);
+        QVERIFY(!job || job->isValid() == kept);
         QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
         QCOMPARE(bool(task), kept);
         QVERIFY(!old);

@@ -21,12 +21,16 @@ public:
 const auto str = [](const char *text) { return QString::fromUtf8(text); };
 
 // A registry's content, sorted: its job names and a "worker:task,task" item per worker.
+// The counts must agree with the lists.
 QString dump(const WorkerRegistry &r)
 {
     QStringList items = r.jobNames();
-    for (const QString &worker : r.workerNames())
+    bool counted = r.jobCount() == items.size() && r.workerCount() == r.workerNames().size();
+    for (const QString &worker : r.workerNames()) {
         items << worker + QLatin1Char(':') + r.taskNames(worker).join(QLatin1Char(','));
-    return items.sort(), items.join(QLatin1Char(' '));
+        counted = counted && r.taskCount(worker) == r.taskNames(worker).size();
+    }
+    return counted ? (items.sort(), items.join(QLatin1Char(' '))) : str("counts differ from the lists");
 }
 
 const QString plain = str("TestSupport::PlainJob");
