@@ -5,8 +5,6 @@
 #include <QtTest/QAbstractItemModelTester>
 #include <QtTest/QtTest>
 
-#include <memory>
-
 using namespace TestSupport;
 
 namespace {

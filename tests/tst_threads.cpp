@@ -13,10 +13,6 @@
 
 #include <QtTest/QtTest>
 
-#include <atomic>
-#include <memory>
-#include <vector>
-
 using namespace TestSupport;
 
 namespace {
