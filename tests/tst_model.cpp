@@ -1,6 +1,7 @@
 #include "TestSupport.h"
 
 #include <WorkQueueListModel.h>
+#include <models/ChunkedVector_p.h>
 
 #include <QtTest/QAbstractItemModelTester>
 #include <QtTest/QtTest>
@@ -83,6 +84,7 @@ private Q_SLOTS:
     void followsQueue_data();
     void followsQueue();
     void editsByTheApplication();
+    void rowStorageAgreesWithVector();
 };
 
 // A script drives a queue that a model follows. Its words: "name:priority[:f|x|a]" queues a
@@ -230,6 +232,50 @@ void TstModel::editsByTheApplication()
     QVERIFY(!model.setData(row0, value(queue.current()), Qt::EditRole));
     QVERIFY(!model.setData(QModelIndex(), value(queue.current()), Qt::DisplayRole));
     QCOMPARE(log.take(), QStringList());
+}
+
+// The rows' chunked storage, with tiny chunks so that splits and merges happen all the time,
+// against a plain vector. Its values stay sorted so that partitionPoint() can be checked too.
+void TstModel::rowStorageAgreesWithVector()
+{
+    ChunkedVector<int, 4> rows;
+    std::vector<int> plain;
+    int maxChunks = 0;
+    QRandomGenerator random(7);
+    const auto pick = [&random](int bound) { return int(random.bounded(uint(bound) + 1)); };
+    for (int step = 0; step < 4000; ++step) {
+        const int n = int(plain.size());
+        // Mostly growing, then shrinking to nothing: chunks split, then merge and vanish.
+        const int op = step < 2500 ? pick(4) : 3;
+        const int value = pick(50);
+        const int end = pick(n);
+        const auto below = [value](int v) { return v < value; };
+        const int at = int(std::partition_point(plain.begin(), plain.begin() + end, below) - plain.begin());
+        QCOMPARE(rows.partitionPoint(end, below), at);
+        const int found = int(std::find(plain.begin() + std::min(at, end), plain.begin() + end, value) - plain.begin());
+        QCOMPARE(rows.findFrom(std::min(at, end), end, [value](int v) { return v == value; }), found);
+        if (op <= 2) {
+            const auto place = std::lower_bound(plain.begin(), plain.end(), value);
+            rows.insert(rows.partitionPoint(n, below), value);
+            plain.insert(place, value);
+        } else if (op == 3 && n > 0) {
+            const int from = std::min(end, n - 1);
+            const int count = 1 + pick(std::min(2, n - from - 1));
+            rows.erase(from, count);
+            plain.erase(plain.begin() + from, plain.begin() + from + count);
+        } else if (op == 4 && n > 0) {
+            rows.move(end == n ? 0 : end, at == n ? n - 1 : at);
+            rows.move(at == n ? n - 1 : at, end == n ? 0 : end);
+            rows.popBack();
+            plain.pop_back();
+        }
+        QVERIFY(rows.checkInvariants());
+        QCOMPARE(rows.size(), int(plain.size()));
+        maxChunks = std::max(maxChunks, rows.chunkCount());
+        for (int i = 0; i < rows.size(); ++i)
+            QCOMPARE(rows[i], plain[std::size_t(i)]);
+    }
+    QVERIFY(maxChunks > 20 && rows.empty());
 }
 
 QTEST_GUILESS_MAIN(TstModel)

@@ -36,11 +36,13 @@ void warnReorder()
 
 WorkQueueListModelPrivate::~WorkQueueListModelPrivate()
 {
+    for (Sentinel *sentinel = sentinels; sentinel; sentinel = sentinel->outer)
+        sentinel->d = nullptr;
     // The early placements first, then the rows from the last one up: the order in which the
     // tasks whose last reference we hold are handed to deleteLater().
     placedEarly.clear();
     while (!rows.empty())
-        rows.pop_back();
+        rows.popBack();
 }
 
 QModelIndex WorkQueueListModelPrivate::indexOf(int row) const
@@ -50,8 +52,11 @@ QModelIndex WorkQueueListModelPrivate::indexOf(int row) const
 
 bool WorkQueueListModelPrivate::callInsertRow(int row)
 {
+    const Sentinel sentinel(this);
     internalCall = true;
     const bool inserted = q->insertRows(row, 1, QModelIndex());
+    if (sentinel.modelGone())
+        return false;
     if (std::exchange(internalCall, false))
         tracking = false; // an override did not reach our implementation
     return inserted;
@@ -59,8 +64,11 @@ bool WorkQueueListModelPrivate::callInsertRow(int row)
 
 bool WorkQueueListModelPrivate::callSetData(int row, Task *task)
 {
+    const Sentinel sentinel(this);
     internalCall = true;
     const bool stored = q->setData(indexOf(row), taskValue(task), Qt::DisplayRole);
+    if (sentinel.modelGone())
+        return false;
     if (std::exchange(internalCall, false))
         tracking = false;
     return stored;
@@ -68,8 +76,11 @@ bool WorkQueueListModelPrivate::callSetData(int row, Task *task)
 
 bool WorkQueueListModelPrivate::callRemoveRows(int row, int count)
 {
+    const Sentinel sentinel(this);
     internalCall = true;
     const bool removed = q->removeRows(row, count, QModelIndex());
+    if (sentinel.modelGone())
+        return false;
     if (std::exchange(internalCall, false))
         tracking = false;
     return removed;
@@ -77,10 +88,7 @@ bool WorkQueueListModelPrivate::callRemoveRows(int row, int count)
 
 int WorkQueueListModelPrivate::lowerBound(const TaskPrio &key) const
 {
-    const auto first = rows.cbegin();
-    const auto last = first + unfinishedCount();
-    return int(std::lower_bound(first, last, key, [](const Row &row, const TaskPrio &k) { return row.key < k; })
-               - first);
+    return rows.partitionPoint(unfinishedCount(), [&key](const Row &row) { return row.key < key; });
 }
 
 int WorkQueueListModelPrivate::rowOf(const Task *task, const TaskPrio &key) const
@@ -89,7 +97,7 @@ int WorkQueueListModelPrivate::rowOf(const Task *task, const TaskPrio &key) cons
     const int row = unfinishedCount() > 0 && rows.front().key == key ? 0 : lowerBound(key);
     if (row == unfinishedCount())
         return -1;
-    const Row &found = rows[std::size_t(row)];
+    const Row &found = rows[row];
     return found.key == key && found.task.data() == task ? row : -1;
 }
 
@@ -97,10 +105,7 @@ int WorkQueueListModelPrivate::placementRow(uint priority) const
 {
     // The first row whose priority is lower: the keys run in the queue's order, so the
     // priorities never rise along the unfinished block.
-    const auto first = rows.cbegin();
-    const auto last = first + unfinishedCount();
-    return int(std::partition_point(first, last, [priority](const Row &row) { return row.key.priority >= priority; })
-               - first);
+    return rows.partitionPoint(unfinishedCount(), [priority](const Row &row) { return row.key.priority >= priority; });
 }
 
 bool WorkQueueListModelPrivate::stillTracking(const WorkQueuePrivate *qd, const Task *announced, bool *departingHeld)
@@ -170,7 +175,7 @@ void WorkQueueListModelPrivate::resync()
     const auto stale = [qd](const Task *task) {
         return !task || task->isFinished() || !qd->priorities.contains(task);
     };
-    if (staleRow >= 0 && staleRow < unfinishedCount() && stale(rows[std::size_t(staleRow)].task.data()))
+    if (staleRow >= 0 && staleRow < unfinishedCount() && stale(rows[staleRow].task.data()))
         return;
     staleRow = -1;
 
@@ -190,7 +195,7 @@ void WorkQueueListModelPrivate::resync()
     const auto end = qd->queue.cend();
     const int unfinished = unfinishedCount();
     for (int r = 0; r < unfinished; ++r) {
-        Row &row = rows[std::size_t(r)];
+        Row &row = rows[r];
         const Task *task = row.task.data();
         if (stale(task)) {
             staleRow = r;
@@ -219,9 +224,7 @@ void WorkQueueListModelPrivate::resync()
 
 void WorkQueueListModelPrivate::moveRow(int from, int to)
 {
-    Row row = std::move(rows[std::size_t(from)]);
-    rows.erase(rows.begin() + from);
-    rows.insert(rows.begin() + to, std::move(row));
+    rows.move(from, to);
 }
 
 // --- WorkQueueListModel ----------------------------------------------------------------------
@@ -251,7 +254,7 @@ void WorkQueueListModel::setWorkQueue(WorkQueue *queue)
         return;
     const WorkQueueListModelPrivate::Operation operation(d);
     clear();
-    if (!queue)
+    if (!queue || operation.modelGone())
         return;
 
     d->queue = queue;
@@ -262,7 +265,7 @@ void WorkQueueListModel::setWorkQueue(WorkQueue *queue)
     if (tasks.isEmpty())
         return;
     insertRows(0, tasks.size(), QModelIndex());
-    for (int row = 0; row < tasks.size(); ++row)
+    for (int row = 0; row < tasks.size() && !operation.modelGone(); ++row)
         setData(index(row, 0), taskValue(tasks.at(row).data()), Qt::DisplayRole);
 }
 
@@ -280,7 +283,8 @@ void WorkQueueListModel::clear()
     ++d->epoch;
     if (!d->rows.empty())
         removeRows(0, rowCount(), QModelIndex());
-    d->finishedCount = 0;
+    if (!operation.modelGone())
+        d->finishedCount = 0;
 }
 
 uint WorkQueueListModel::maxFinishedTasks() const
@@ -295,7 +299,8 @@ void WorkQueueListModel::setMaxFinishedTasks(uint count)
     const WorkQueueListModelPrivate::Operation operation(d);
     d->maxFinishedTasks = count;
     checkMaxFinished();
-    Q_EMIT maxFinishedTasksChanged(count);
+    if (!operation.modelGone())
+        Q_EMIT maxFinishedTasksChanged(count);
 }
 
 void WorkQueueListModel::checkMaxFinished()
@@ -305,12 +310,12 @@ void WorkQueueListModel::checkMaxFinished()
     if (surplus <= 0)
         return;
     const WorkQueueListModelPrivate::Operation operation(d);
-    d->callRemoveRows(int(d->rows.size()) - int(surplus), int(surplus));
+    d->callRemoveRows(d->rows.size() - int(surplus), int(surplus));
 }
 
 WorkQueue::TaskPtr WorkQueueListModel::task(int row) const
 {
-    return row >= 0 && row < int(d->rows.size()) ? d->rows[std::size_t(row)].task : WorkQueue::TaskPtr();
+    return row >= 0 && row < d->rows.size() ? d->rows[row].task : WorkQueue::TaskPtr();
 }
 
 QModelIndex WorkQueueListModel::parent(const QModelIndex &) const
@@ -320,7 +325,7 @@ QModelIndex WorkQueueListModel::parent(const QModelIndex &) const
 
 int WorkQueueListModel::rowCount(const QModelIndex &) const
 {
-    return int(d->rows.size());
+    return d->rows.size();
 }
 
 int WorkQueueListModel::columnCount(const QModelIndex &) const
@@ -330,9 +335,9 @@ int WorkQueueListModel::columnCount(const QModelIndex &) const
 
 QVariant WorkQueueListModel::data(const QModelIndex &index, int role) const
 {
-    if (role != Qt::DisplayRole || !index.isValid() || index.column() != 0 || index.row() >= int(d->rows.size()))
+    if (role != Qt::DisplayRole || !index.isValid() || index.column() != 0 || index.row() >= d->rows.size())
         return QVariant();
-    const Task *task = d->rows[std::size_t(index.row())].task.data();
+    const Task *task = d->rows[index.row()].task.data();
     return task ? QVariant(task->name()) : QVariant();
 }
 
@@ -341,7 +346,7 @@ bool WorkQueueListModel::setData(const QModelIndex &index, const QVariant &value
     const bool internal = d->takeToken();
     if (role != Qt::DisplayRole)
         return QAbstractListModel::setData(index, value, role);
-    if (!index.isValid() || index.column() != 0 || index.row() >= int(d->rows.size()))
+    if (!index.isValid() || index.column() != 0 || index.row() >= d->rows.size())
         return false;
     if (!value.canConvert<QObject *>())
         return false;
@@ -350,7 +355,7 @@ bool WorkQueueListModel::setData(const QModelIndex &index, const QVariant &value
         return false;
     if (!internal && index.row() < d->unfinishedCount())
         d->tracking = false;
-    d->rows[std::size_t(index.row())].task = task;
+    d->rows[index.row()].task = task;
     ++d->epoch;
     Q_EMIT dataChanged(index, index, QVector<int>());
     return true;
@@ -359,13 +364,13 @@ bool WorkQueueListModel::setData(const QModelIndex &index, const QVariant &value
 bool WorkQueueListModel::insertRows(int row, int count, const QModelIndex &parent)
 {
     const bool internal = d->takeToken();
-    const int rows = int(d->rows.size());
+    const int rows = d->rows.size();
     if (parent.isValid() || count < 1 || row < 0 || row > rows)
         return false;
     if (!internal)
         d->tracking = false;
     beginInsertRows(parent, row, row + count - 1);
-    d->rows.insert(d->rows.begin() + row, std::size_t(count), WorkQueueListModelPrivate::Row());
+    d->rows.insertDefault(row, count);
     // The finished block is the trailing run of finished rows: rows inserted inside it cut it.
     if (row > rows - d->finishedCount)
         d->finishedCount = rows - row;
@@ -377,16 +382,14 @@ bool WorkQueueListModel::insertRows(int row, int count, const QModelIndex &paren
 bool WorkQueueListModel::removeRows(int row, int count, const QModelIndex &parent)
 {
     const bool internal = d->takeToken();
-    if (parent.isValid() || count < 1 || row < 0 || row > int(d->rows.size()) - count)
+    if (parent.isValid() || count < 1 || row < 0 || row > d->rows.size() - count)
         return false;
     if (!internal && row < d->unfinishedCount())
         d->tracking = false;
     beginRemoveRows(parent, row, row + count - 1);
-    for (int i = 0; i < count; ++i) {
-        if (row >= d->unfinishedCount())
-            --d->finishedCount;
-        d->rows.erase(d->rows.begin() + row);
-    }
+    // The rows from the first finished one on leave the finished block.
+    d->finishedCount -= std::max(0, count - std::max(0, d->unfinishedCount() - row));
+    d->rows.erase(row, count);
     ++d->epoch;
     endRemoveRows();
     return true;
@@ -416,30 +419,25 @@ void WorkQueueListModel::taskQueued(const WorkQueue::TaskPtr &ptr, uint prio)
         // been announced, for instance, does not).
         const auto held = ptr ? qd->priorities.constFind(ptr.data()) : qd->priorities.cend();
         const bool inOrder = held != qd->priorities.cend() && !ptr->isFinished()
-                             && (row == 0 || d->rows[std::size_t(row - 1)].key < *held)
-                             && (row == d->unfinishedCount() || *held < d->rows[std::size_t(row)].key);
+                             && (row == 0 || d->rows[row - 1].key < *held)
+                             && (row == d->unfinishedCount() || *held < d->rows[row].key);
         if (inOrder)
             key = *held;
         else
             d->tracking = false;
     } else {
-        auto it = d->rows.cbegin();
-        for (int r = 0; r < row; ++r, ++it) {
-            const Task *task = it->task.data();
-            if (task && queue->priority(task) < prio) {
-                row = r;
-                break;
-            }
-        }
+        row = d->rows.findFrom(0, row, [queue, prio](const WorkQueueListModelPrivate::Row &r) {
+            return r.task && queue->priority(r.task.data()) < prio;
+        });
     }
 
     const quint64 before = d->epoch;
-    if (!d->callInsertRow(row))
+    if (!d->callInsertRow(row) || operation.modelGone())
         return;
     d->callSetData(row, ptr.data());
-    if (d->tracking) {
-        if (d->epoch == before + 2 && d->rows[std::size_t(row)].task == ptr)
-            d->rows[std::size_t(row)].key = key;
+    if (!operation.modelGone() && d->tracking) {
+        if (d->epoch == before + 2 && d->rows[row].task == ptr)
+            d->rows[row].key = key;
         else
             d->tracking = false;
     }
@@ -453,6 +451,8 @@ void WorkQueueListModel::taskFinished()
     const WorkQueueListModelPrivate::Operation operation(d);
     const WorkQueuePrivate *qd = queuePrivate(queue);
     const auto &announcing = qd->announcing;
+    // A slot connected to our signals may delete the model or the queue: the pass stops then.
+    const auto gone = [&] { return operation.modelGone() || d->queue.data() != queue; };
 
     // The finishing task at row r becomes the first finished row.
     const auto finishRow = [this](int r, int unfinished) {
@@ -472,11 +472,15 @@ void WorkQueueListModel::taskFinished()
     // A task that finished before it was announced becomes the first finished row now. A slot
     // on our signals may edit the rows meanwhile: the row counts as finished only if it is still
     // the one we inserted, and the announcement adds nothing either way.
-    const auto placeEarly = [this](const WorkQueue::TaskPtr &ptr) {
+    const auto placeEarly = [this, &operation](const WorkQueue::TaskPtr &ptr) {
         const int top = d->unfinishedCount();
         const quint64 before = d->epoch;
         d->placedEarly.insert(ptr.data(), ptr);
-        if (d->callInsertRow(top) && d->epoch == before + 1 && d->callSetData(top, ptr.data()) && d->epoch == before + 2)
+        const bool placed = d->callInsertRow(top) && d->epoch == before + 1 && d->callSetData(top, ptr.data())
+                            && d->epoch == before + 2;
+        if (operation.modelGone())
+            return;
+        if (placed)
             ++d->finishedCount;
         ++d->epoch;
     };
@@ -490,21 +494,25 @@ void WorkQueueListModel::taskFinished()
             if (announcing.contains(task)) {
                 // Not announced yet: it gets its row from queued(), unless it has finished
                 // already, in which case it becomes the newest finished row now.
-                if (task->isFinished() && !d->placedEarly.contains(task))
+                if (task->isFinished() && !d->placedEarly.contains(task)) {
                     placeEarly(tasks.at(i));
+                    if (gone())
+                        return;
+                }
                 continue;
             }
             const int unfinished = d->unfinishedCount();
-            if (r < unfinished) {
-                for (auto row = d->rows.cbegin() + r; r < unfinished && row->task.data() != task; ++row)
-                    ++r;
-            }
+            if (r < unfinished)
+                r = d->rows.findFrom(r, unfinished, [task](const WorkQueueListModelPrivate::Row &row) { return row.task.data() == task; });
             if (r >= unfinished) {
                 warnReorder();
                 return;
             }
-            if (task->isFinished())
+            if (task->isFinished()) {
                 finishRow(r, unfinished);
+                if (gone())
+                    return;
+            }
         }
     };
 
@@ -574,7 +582,7 @@ void WorkQueueListModel::taskFinished()
                 // The cursor stays on the row of the last task before this one that was not
                 // being announced: an unfinished row, or the row a finished one left.
                 const int below = d->lowerBound(step.key);
-                if (lastMoved && (below == 0 || d->rows[std::size_t(below - 1)].key < lastMoved->key))
+                if (lastMoved && (below == 0 || d->rows[below - 1].key < lastMoved->key))
                     cursor = lastMovedRow;
                 else
                     cursor = below > 0 ? below - 1 : 0;
@@ -586,6 +594,8 @@ void WorkQueueListModel::taskFinished()
                 lastMovedRow = cursor;
                 finishRow(cursor, d->unfinishedCount());
             }
+            if (gone())
+                return true;
             d->departing.append(WorkQueueListModelPrivate::Departing{step.task, step.key});
             if (d->epoch != before + own) {
                 QList<WorkQueue::TaskPtr> rest;
@@ -601,5 +611,6 @@ void WorkQueueListModel::taskFinished()
     bool departingHeld = false;
     if (d->depth != 1 || !d->stillTracking(qd, nullptr, &departingHeld) || departingHeld || !reorderTracked())
         reorder(queue->queue(), 0, 0);
-    checkMaxFinished();
+    if (!operation.modelGone())
+        checkMaxFinished();
 }

@@ -9,16 +9,15 @@
 #include <QtCore/QPointer>
 #include <QtCore/QVarLengthArray>
 
-#include <deque>
+#include "ChunkedVector_p.h"
 
 class WorkQueueListModel;
 
 /**
  * The model's state.
  *
- * The rows live in a deque: the rows that change on every finish are the first unfinished row
- * (the running task), the end of the unfinished block and the bottom row (pruned), and a deque
- * moves only the shorter side on an insertion or removal.
+ * The rows live in a chunked vector, so that placing a task anywhere in the unfinished block
+ * and moving a finishing row to the finished block cost the same for any number of rows.
  *
  * While @c tracking is set, the unfinished block is known to mirror the queue: every row holds a
  * task, under the key (priority, sequence) the queue holds it with, in the queue's order, and
@@ -47,25 +46,46 @@ public:
         TaskPrio key;
     };
 
-    // Marks a slot or public operation of the model as running; the outermost one re-proves the
-    // mirror on its way out if it had to give it up.
-    class Operation
+    // Notes, for a call on the stack, that the model was deleted meanwhile (by a slot connected
+    // to one of its signals, or by an override of its virtual row operations): the destructor
+    // flags every sentinel still registered, and the call then returns without touching it.
+    class Sentinel
     {
     public:
-        explicit Operation(WorkQueueListModelPrivate *d) : d(d)
+        explicit Sentinel(WorkQueueListModelPrivate *d) : d(d), outer(d->sentinels) { d->sentinels = this; }
+        ~Sentinel()
+        {
+            if (d)
+                d->sentinels = outer;
+        }
+        bool modelGone() const { return !d; }
+        Q_DISABLE_COPY(Sentinel)
+
+    private:
+        friend class WorkQueueListModelPrivate;
+        WorkQueueListModelPrivate *d;
+        Sentinel *const outer;
+    };
+
+    // Marks a slot or public operation of the model as running; the outermost one re-proves the
+    // mirror on its way out if it had to give it up.
+    class Operation : public Sentinel
+    {
+    public:
+        explicit Operation(WorkQueueListModelPrivate *d) : Sentinel(d)
         {
             ++d->depth;
             ++d->epoch;
         }
         ~Operation()
         {
+            if (modelGone())
+                return;
+            WorkQueueListModelPrivate *const d = this->d;
             if (--d->depth == 0 && !d->tracking && !d->referenceOnly)
                 d->resync();
         }
         Q_DISABLE_COPY(Operation)
-
-    private:
-        WorkQueueListModelPrivate *const d;
     };
 
     ~WorkQueueListModelPrivate();
@@ -80,7 +100,7 @@ public:
         tracking = false;
     }
 
-    int unfinishedCount() const { return int(rows.size()) - finishedCount; }
+    int unfinishedCount() const { return rows.size() - finishedCount; }
     QModelIndex indexOf(int row) const;
 
     // The model's own calls to its virtual row operations carry a token, so that the base
@@ -105,7 +125,7 @@ public:
 
     WorkQueueListModel *q = nullptr;
     QPointer<WorkQueue> queue;
-    std::deque<Row> rows;
+    ChunkedVector<Row> rows;
     int finishedCount = 0;
     uint maxFinishedTasks = 10;
 
@@ -117,6 +137,7 @@ public:
     bool referenceOnly = false;
     bool internalCall = false;
     int depth = 0;
+    Sentinel *sentinels = nullptr;
     // Counts every change of the rows, the finished count or placedEarly, and every entry into
     // an operation: a step that sees more than its own changes was re-entered.
     quint64 epoch = 0;
