@@ -1,5 +1,6 @@
 #include "TestSupport.h"
 
+#include <ScopedWorkerRegistration.h>
 #include <WorkerRegistration.h>
 #include <WorkerRegistry.h>
 
@@ -181,6 +182,30 @@ private Q_SLOTS:
         QVERIFY(worker.registerTask(str("own"), made[1]) && worker.unregisterTask(plain));
         QCOMPARE(worker.jobNames(), (QStringList { str("own"), plain, plain }));
         QVERIFY(!worker.registerTask(str("own"), made[2]) && worker.registerTask(str("own"), made[2], true));
+    }
+
+    // A scoped registration removes its own factory only, and takes along the factories that
+    // nobody else holds: its refused one, and its own once the registry has let it go.
+    void scopedRegistrationRemovesItsOwn()
+    {
+        WorkerRegistry &r = *WorkerRegistry::instance();
+        auto *const first = new CountingFactory;
+        auto *const later = new CountingFactory;
+        {
+            const ScopedWorkerRegistration own(QBuffer::staticMetaObject, PlainJob::staticMetaObject, first);
+            {
+                const ScopedWorkerRegistration refused(str("QBuffer"), plain, new CountingFactory);
+                QVERIFY(own.isRegistered() && !refused.isRegistered() && first->refs() == 2);
+            }
+            QVERIFY(CountingFactory::live.loadRelaxed() == 2 && r.containsTask(str("QBuffer"), plain, first));
+            QVERIFY(r.unregisterTask(str("QBuffer"), plain) && r.registerTask(str("QBuffer"), plain, later));
+        }
+        QVERIFY(CountingFactory::live.loadRelaxed() == 1 && r.containsTask(str("QBuffer"), plain, later));
+        {
+            const ScopedWorkerRegistration own(str("QObject"), plain, new CountingFactory);
+            QVERIFY(own.isRegistered() && r.taskCount(str("QObject")) == 1);
+        }
+        QVERIFY(CountingFactory::live.loadRelaxed() == 1 && r.containsWorker(str("QObject")) && !r.taskCount(str("QObject")));
     }
 };
 

@@ -1,10 +1,10 @@
 // A plug-in as applications write them: static objects register its factory and job description
-// while the library is loaded, and a static object withdraws them before its code goes away.
+// while the library is loaded, and withdraw them before its code goes away.
 
 #include <JobRegistration.h>
 #include <Task.h>
 #include <TaskFactory.h>
-#include <WorkerRegistration.h>
+#include <ScopedWorkerRegistration.h>
 #include <WorkerRegistry.h>
 
 #include <QtCore/QScopeGuard>
@@ -35,16 +35,13 @@ struct PluginTask : Task
 static const QExplicitlySharedDataPointer<QSharedData> s_factoryToken(new QSharedData);
 
 // Literal names: their text lives in this library's read-only data, and the registry must copy it.
-static const WorkerRegistration s_task(QStringLiteral("PluginService"), QStringLiteral("PluginJob"),
+static const ScopedWorkerRegistration s_task(QStringLiteral("PluginService"), QStringLiteral("PluginJob"),
     makeTaskFactory([token = s_factoryToken](const Job &job) { return new PluginTask(job); }));
 static const JobRegistration s_job(PluginJob::staticMetaObject);
 
-// Registrations undo nothing. Destroyed first, this withdraws them while the factory's code is
-// there. The registry is still up: it was created before the registrations above.
-static const auto s_withdraw = qScopeGuard([] {
-    WorkerRegistry::instance()->unregisterTask(QStringLiteral("PluginService"), QStringLiteral("PluginJob"));
-    WorkerRegistry::instance()->unregisterJob(QStringLiteral("PluginJob"));
-});
+// A job registration undoes nothing: this withdraws it. (The registry is still up: it was created
+// before the registrations above, by the application.)
+static const auto s_withdraw = qScopeGuard([] { WorkerRegistry::instance()->unregisterJob(QStringLiteral("PluginJob")); });
 
 extern "C" Q_DECL_EXPORT QObject *errandTestPluginService()
 {
