@@ -10,6 +10,9 @@
 #include <QtCore/QVariant>
 
 class Task;
+namespace Errand {
+class DeleteGuard;
+}
 
 /**
  * A request for work, as the application sees it.
@@ -21,6 +24,9 @@ class Task;
  *
  * The job's name() is the key under which workers look up the factory that serves it; by
  * default it is the class name of the most-derived class.
+ *
+ * A handler may delete the job, even while a library call on it or on its queue runs; that
+ * call then returns normally. deleteLater() is still the advice.
  */
 class ERRAND_EXPORT Job : public QObject
 {
@@ -100,7 +106,11 @@ Q_SIGNALS:
     void resultChanged();
 
 private:
+    friend class Errand::DeleteGuard;
+
     QExplicitlySharedDataPointer<Task> m_task;
+    // The library calls running on this job, told by the destructor that it is gone.
+    mutable Errand::DeleteGuard *m_deleteGuards = nullptr;
 };
 
 // Both enumerations are metatypes under these names, registered by the first Job, Task or

@@ -16,6 +16,9 @@
  * and is never owned, reparented or deleted. Rebinding affects only tasks created afterwards.
  *
  * A client holding only a QObject* reaches the worker side with qt_metacast("Worker").
+ *
+ * Like any queue or worker it survives being deleted by a handler, a task or a factory while
+ * one of its calls runs, though deleteLater() is the advice.
  */
 class ERRAND_EXPORT ObjectWorker : public WorkQueue, public Worker
 {

@@ -10,6 +10,10 @@
 
 #include <atomic>
 
+namespace Errand {
+class DeleteGuard;
+}
+
 /**
  * The work behind a Job.
  *
@@ -28,6 +32,10 @@
  * does so. The state is stored with release ordering after the error, the error text and
  * whatever the work wrote, so a thread that reads Finished also sees those. Nothing else in a
  * task is synchronized.
+ *
+ * A handler of the task's signals may delete a task that nothing references (deleting one a
+ * job or queue holds is never safe); the transition then stops emitting. deleteLater() is
+ * the advice.
  */
 class ERRAND_EXPORT Task : public QObject, public TaskSharedObject
 {
@@ -86,12 +94,16 @@ protected Q_SLOTS:
     void setState(Job::State state);
 
 private:
+    friend class Errand::DeleteGuard;
+
     void finish();
 
     QString m_name;
     std::atomic<Job::State> m_state{Job::Ready};
     std::atomic<Job::Error> m_error{Job::NoError};
     QString m_errorString;
+    // The state transitions running on this task, told by the destructor that it is gone.
+    mutable Errand::DeleteGuard *m_deleteGuards = nullptr;
 };
 
 #endif // ERRAND_TASK_H

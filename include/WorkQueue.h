@@ -25,6 +25,10 @@ class WorkQueuePrivate;
  * start() or abort(); the queue finishes its bookkeeping before each such call, so the queue
  * drains re-entrantly inside the call that started the first task. The queue does not own its
  * worker and holds tasks only through TaskPtr references.
+ *
+ * A handler, start(), abort() or a task factory may delete the queue, its worker or the job:
+ * the running call returns normally (enqueue() true once the task was queued). deleteLater()
+ * is still the advice.
  */
 class ERRAND_EXPORT WorkQueue : public QObject
 {

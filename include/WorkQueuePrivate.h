@@ -21,6 +21,10 @@
 #include <QtCore/QVarLengthArray>
 #include <QtCore/private/qobject_p.h>
 
+namespace Errand {
+class DeleteGuard;
+}
+
 /**
  * The ordering key of a queue entry: higher priority first, then earlier sequence.
  * Internal to the library; not exported.
@@ -83,6 +87,7 @@ public:
 
 private:
     friend class WorkQueue;
+    friend class Errand::DeleteGuard;
 
     QObject *finishingSender() const;
     // Connects, places and announces a task for the public enqueue() forms; false for null.
@@ -91,6 +96,9 @@ private:
     // Bounds the depth of synchronous start() -> finished -> start() chains; see startQueue().
     int startDepth = 0;
     Task *deferredStart = nullptr;
+    // The calls running on this queue that start, abort or emit, told by the destructor that it
+    // is gone.
+    mutable Errand::DeleteGuard *m_deleteGuards = nullptr;
 
 public:
     /**

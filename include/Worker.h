@@ -10,6 +10,9 @@ class Job;
 class QObject;
 class Task;
 class TaskCtor;
+namespace Errand {
+class DeleteGuard;
+}
 
 /**
  * Turns jobs into tasks on behalf of one QObject, the one object() returns.
@@ -20,6 +23,9 @@ class TaskCtor;
  *
  * object() is asked afresh by every operation and never cached. Without an object, or once the
  * registry is gone at exit, operations write a one-line warning and fail.
+ *
+ * A task factory may delete the worker or the job: the call then stops and returns normally,
+ * without a task. deleteLater() is still the advice.
  */
 class ERRAND_EXPORT Worker
 {
@@ -56,6 +62,10 @@ public:
 
 private:
     Q_DISABLE_COPY(Worker)
+    friend class Errand::DeleteGuard;
+
+    // The createTask() calls running on this worker, told by the destructor that it is gone.
+    mutable Errand::DeleteGuard *m_deleteGuards = nullptr;
 };
 
 #endif // ERRAND_WORKER_H

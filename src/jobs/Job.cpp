@@ -1,6 +1,7 @@
 #include "Job.h"
 
 #include "Connections_p.h"
+#include "DeleteGuard_p.h"
 #include "MetaTypes_p.h"
 #include "JobInfo.h"
 #include "Task.h"
@@ -43,7 +44,10 @@ Job::Job(QObject *parent)
     Errand::registerEnumMetaTypes();
 }
 
-Job::~Job() = default;
+Job::~Job()
+{
+    Errand::DeleteGuard::objectDeleted(m_deleteGuards);
+}
 
 QString Job::name() const
 {
@@ -114,10 +118,15 @@ void Job::attach(Task *task)
         Errand::connectByIndex(task, fwd.signal[i], this, fwd.target[i]);
 
     // Catch up before storing the task: receivers still see the previous task (or none).
-    if (task->isRunning())
-        Q_EMIT started();
-    else if (task->isFinished())
-        Q_EMIT finished(task->error());
+    if (task->isRunning() || task->isFinished()) {
+        const Errand::DeleteGuard self(*this);
+        if (task->isRunning())
+            Q_EMIT started();
+        else
+            Q_EMIT finished(task->error());
+        if (self.deleted())
+            return Errand::releaseUnclaimed(task);
+    }
 
     m_task = task; // references the new task, then releases the old one
     Q_EMIT resultChanged();

@@ -1,5 +1,6 @@
 #include "Task.h"
 
+#include "DeleteGuard_p.h"
 #include "MetaTypes_p.h"
 
 Task::Task(QObject *parent)
@@ -17,7 +18,10 @@ Task::Task(const Job &job, QObject *parent)
     Errand::registerEnumMetaTypes();
 }
 
-Task::~Task() = default;
+Task::~Task()
+{
+    Errand::DeleteGuard::objectDeleted(m_deleteGuards);
+}
 
 QString Task::name() const
 {
@@ -81,13 +85,19 @@ void Task::setState(Job::State state)
         return;
     }
 
+    // A handler may delete a task that nothing references: stop emitting then.
+    const Errand::DeleteGuard self(*this);
     switch (state) {
     case Job::Ready:
         if (current == Job::Running) {
             m_error.store(Job::Aborted, std::memory_order_relaxed);
             m_state.store(Job::Finished, std::memory_order_release);
             Q_EMIT stateChanged(Job::Finished);
+            if (self.deleted())
+                return;
             Q_EMIT finished(Job::Aborted);
+            if (self.deleted())
+                return;
         }
         m_errorString = QString();
         m_error.store(Job::NoError, std::memory_order_relaxed);
@@ -97,12 +107,14 @@ void Task::setState(Job::State state)
     case Job::Running:
         m_state.store(Job::Running, std::memory_order_release);
         Q_EMIT stateChanged(Job::Running);
-        Q_EMIT started();
+        if (!self.deleted())
+            Q_EMIT started();
         break;
     case Job::Finished:
         m_state.store(Job::Finished, std::memory_order_release);
         Q_EMIT stateChanged(Job::Finished);
-        Q_EMIT finished(error());
+        if (!self.deleted())
+            Q_EMIT finished(error());
         break;
     case Job::Invalid:
         qWarning("[Task]: Unhandled state <Invalid>");

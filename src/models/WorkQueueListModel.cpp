@@ -36,8 +36,7 @@ void warnReorder()
 
 WorkQueueListModelPrivate::~WorkQueueListModelPrivate()
 {
-    for (Sentinel *sentinel = sentinels; sentinel; sentinel = sentinel->outer)
-        sentinel->d = nullptr;
+    Errand::DeleteGuard::objectDeleted(m_deleteGuards);
     // The early placements first, then the rows from the last one up: the order in which the
     // tasks whose last reference we hold are handed to deleteLater().
     placedEarly.clear();
@@ -52,10 +51,10 @@ QModelIndex WorkQueueListModelPrivate::indexOf(int row) const
 
 bool WorkQueueListModelPrivate::callInsertRow(int row)
 {
-    const Sentinel sentinel(this);
+    const Errand::DeleteGuard self(*this);
     internalCall = true;
     const bool inserted = q->insertRows(row, 1, QModelIndex());
-    if (sentinel.modelGone())
+    if (self.deleted())
         return false;
     if (std::exchange(internalCall, false))
         tracking = false; // an override did not reach our implementation
@@ -64,10 +63,10 @@ bool WorkQueueListModelPrivate::callInsertRow(int row)
 
 bool WorkQueueListModelPrivate::callSetData(int row, Task *task)
 {
-    const Sentinel sentinel(this);
+    const Errand::DeleteGuard self(*this);
     internalCall = true;
     const bool stored = q->setData(indexOf(row), taskValue(task), Qt::DisplayRole);
-    if (sentinel.modelGone())
+    if (self.deleted())
         return false;
     if (std::exchange(internalCall, false))
         tracking = false;
@@ -76,10 +75,10 @@ bool WorkQueueListModelPrivate::callSetData(int row, Task *task)
 
 bool WorkQueueListModelPrivate::callRemoveRows(int row, int count)
 {
-    const Sentinel sentinel(this);
+    const Errand::DeleteGuard self(*this);
     internalCall = true;
     const bool removed = q->removeRows(row, count, QModelIndex());
-    if (sentinel.modelGone())
+    if (self.deleted())
         return false;
     if (std::exchange(internalCall, false))
         tracking = false;

@@ -10,6 +10,7 @@
 #include <QtCore/QVarLengthArray>
 
 #include "ChunkedVector_p.h"
+#include "jobs/DeleteGuard_p.h"
 
 class WorkQueueListModel;
 
@@ -46,46 +47,29 @@ public:
         TaskPrio key;
     };
 
-    // Notes, for a call on the stack, that the model was deleted meanwhile (by a slot connected
-    // to one of its signals, or by an override of its virtual row operations): the destructor
-    // flags every sentinel still registered, and the call then returns without touching it.
-    class Sentinel
-    {
-    public:
-        explicit Sentinel(WorkQueueListModelPrivate *d) : d(d), outer(d->sentinels) { d->sentinels = this; }
-        ~Sentinel()
-        {
-            if (d)
-                d->sentinels = outer;
-        }
-        bool modelGone() const { return !d; }
-        Q_DISABLE_COPY(Sentinel)
-
-    private:
-        friend class WorkQueueListModelPrivate;
-        WorkQueueListModelPrivate *d;
-        Sentinel *const outer;
-    };
-
     // Marks a slot or public operation of the model as running; the outermost one re-proves the
-    // mirror on its way out if it had to give it up.
-    class Operation : public Sentinel
+    // mirror on its way out if it had to give it up. A slot connected to one of our signals, or
+    // an override of our virtual row operations, may delete the model meanwhile: the operation
+    // then returns at once without touching it.
+    class Operation
     {
     public:
-        explicit Operation(WorkQueueListModelPrivate *d) : Sentinel(d)
+        explicit Operation(WorkQueueListModelPrivate *d) : d(d), guard(*d)
         {
             ++d->depth;
             ++d->epoch;
         }
         ~Operation()
         {
-            if (modelGone())
-                return;
-            WorkQueueListModelPrivate *const d = this->d;
-            if (--d->depth == 0 && !d->tracking && !d->referenceOnly)
+            if (!guard.deleted() && --d->depth == 0 && !d->tracking && !d->referenceOnly)
                 d->resync();
         }
+        bool modelGone() const { return guard.deleted(); }
         Q_DISABLE_COPY(Operation)
+
+    private:
+        WorkQueueListModelPrivate *const d;
+        const Errand::DeleteGuard guard;
     };
 
     ~WorkQueueListModelPrivate();
@@ -137,7 +121,6 @@ public:
     bool referenceOnly = false;
     bool internalCall = false;
     int depth = 0;
-    Sentinel *sentinels = nullptr;
     // Counts every change of the rows, the finished count or placedEarly, and every entry into
     // an operation: a step that sees more than its own changes was re-entered.
     quint64 epoch = 0;
@@ -146,6 +129,11 @@ public:
     // queue does not hold, as a dequeued task's row): while it stays so, resync() fails at once.
     int staleRow = -1;
     QVarLengthArray<Departing, 4> departing;
+
+private:
+    friend class Errand::DeleteGuard;
+    // The calls running on the model, told by the destructor that it is gone.
+    mutable Errand::DeleteGuard *m_deleteGuards = nullptr;
 };
 
 #endif // ERRAND_WORKQUEUELISTMODEL_P_H

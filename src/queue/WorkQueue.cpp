@@ -3,6 +3,7 @@
 #include "WorkQueuePrivate.h"
 #include "Worker.h"
 #include "jobs/Connections_p.h"
+#include "jobs/DeleteGuard_p.h"
 #include "jobs/MetaTypes_p.h"
 
 namespace {
@@ -40,8 +41,11 @@ bool WorkQueuePrivate::enqueueAndAnnounce(Task *task, uint priority)
     // Our own reference keeps the task alive until queued() has been delivered, even if it
     // finishes inside start() and the queue (and a const job) no longer hold it.
     const WorkQueue::TaskPtr ptr(task);
+    const Errand::DeleteGuard self(*this);
     announcing.append(task);
     enqueue(task, priority);
+    if (self.deleted()) // by start() or abort(), or a handler of what they emit: queued all the same
+        return true;
     announcing.removeLast(); // nested enqueue() calls have popped their own entries
     Q_EMIT q->queued(ptr, priority);
     return true;
@@ -66,7 +70,11 @@ bool WorkQueue::enqueue(Job &job, uint priority)
     Q_D(WorkQueue);
     if (!d->worker)
         return false;
+    // The factory, or a handler of what attaching emits, may delete this queue or the job.
+    const Errand::DeleteGuard self(*d), jobAlive(job);
     d->worker->prepare(job);
+    if (self.deleted() || jobAlive.deleted())
+        return false;
     return d->enqueueAndAnnounce(job.task(), priority);
 }
 
@@ -75,7 +83,12 @@ bool WorkQueue::enqueue(const Job &job, uint priority)
     Q_D(WorkQueue);
     if (!d->worker)
         return false;
-    return d->enqueueAndAnnounce(d->worker->createTask(job), priority);
+    const Errand::DeleteGuard self(*d);
+    Task *task = d->worker->createTask(job);
+    if (!self.deleted())
+        return d->enqueueAndAnnounce(task, priority);
+    Errand::releaseUnclaimed(task);
+    return false;
 }
 
 bool WorkQueue::dequeue(const Job &job)
@@ -156,6 +169,8 @@ void WorkQueue::onTaskFinished(Job::Error err)
     // A connected sender is alive now; take its Task side before handlers run.
     Task *task = qobject_cast<Task *>(sender);
     disconnect(sender, nullptr, this, nullptr);
+    const Errand::DeleteGuard self(*d);
     Q_EMIT finished(err);
-    d->dequeue(task);
+    if (!self.deleted())
+        d->dequeue(task);
 }

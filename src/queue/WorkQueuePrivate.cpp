@@ -1,5 +1,7 @@
 #include "WorkQueuePrivate.h"
 
+#include "jobs/DeleteGuard_p.h"
+
 namespace {
 
 // How deep start() -> finished -> start() may nest before further starts are run by the
@@ -15,7 +17,10 @@ WorkQueuePrivate::WorkQueuePrivate(Worker *worker, bool autoAbort)
 {
 }
 
-WorkQueuePrivate::~WorkQueuePrivate() = default;
+WorkQueuePrivate::~WorkQueuePrivate()
+{
+    Errand::DeleteGuard::objectDeleted(m_deleteGuards);
+}
 
 void WorkQueuePrivate::enqueue(Task *task, uint priority)
 {
@@ -67,15 +72,18 @@ void WorkQueuePrivate::startQueue()
         return;
     }
 
+    // start() may delete the queue, directly or through a handler of what it emits.
+    const Errand::DeleteGuard self(*this);
     ++startDepth;
     task->start();
-    while (deferredStart && startDepth == MaxNestedStarts) {
+    while (!self.deleted() && deferredStart && startDepth == MaxNestedStarts) {
         Task *next = deferredStart;
         deferredStart = nullptr;
         if (next == current && !next->isRunning())
             next->start();
     }
-    --startDepth;
+    if (!self.deleted())
+        --startDepth;
 }
 
 void WorkQueuePrivate::clearQueue()

@@ -3,6 +3,7 @@
 #include "Job.h"
 #include "Task.h"
 #include "WorkerRegistry.h"
+#include "jobs/DeleteGuard_p.h"
 
 #include <QtCore/QDebug>
 #include <QtCore/QMetaObject>
@@ -26,20 +27,32 @@ WorkerRegistry *registryOrWarn()
 } // namespace
 
 Worker::Worker() = default;
-Worker::~Worker() = default;
+Worker::~Worker()
+{
+    Errand::DeleteGuard::objectDeleted(m_deleteGuards);
+}
 
+// The factory may have deleted the job; such a task goes unclaimed.
 void Worker::prepare(Job &job)
 {
-    if (Task *task = createTask(job))
+    const Errand::DeleteGuard jobAlive(job);
+    Task *task = createTask(job);
+    if (task && jobAlive.deleted())
+        Errand::releaseUnclaimed(task);
+    else if (task)
         job.attach(task);
 }
 
 void Worker::run(Job &job)
 {
+    const Errand::DeleteGuard jobAlive(job);
     if (Task *task = createTask(job)) {
+        if (jobAlive.deleted())
+            return Errand::releaseUnclaimed(task);
         // Attach first, so that the job re-emits whatever start() emits.
         job.attach(task);
-        task->start();
+        if (!jobAlive.deleted())
+            task->start();
     }
 }
 
@@ -82,9 +95,13 @@ Task *Worker::createTask(const Job &job)
         warnNoObject();
         return nullptr;
     }
+    const Errand::DeleteGuard self(*this), jobAlive(job);
     for (const QMetaObject *meta = object->metaObject(); meta; meta = meta->superClass()) {
         if (Task *task = registry->createTask(*this, QString::fromLatin1(meta->className()), job))
             return task;
+        // A factory that made no task may still have deleted this worker or the job.
+        if (self.deleted() || jobAlive.deleted())
+            return nullptr;
     }
     const QString jobName = job.name();
     const QString workerName = name();

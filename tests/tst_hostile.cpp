@@ -1,0 +1,118 @@
+#include "TestSupport.h"
+
+#include <ObjectWorker.h>
+#include <TaskFactory.h>
+#include <WorkQueueListModel.h>
+#include <WorkerRegistry.h>
+
+#include <QtTest/QtTest>
+
+using namespace TestSupport;
+
+// Handlers that delete the object whose call is running, or the queue, worker, job or list model
+// involved.
+class tst_Hostile : public QObject
+{
+    Q_OBJECT
+public:
+    enum Victim { Queue, ObjectWorkerQueue, TheJob, Model };
+    Q_ENUM(Victim)
+    // Inside the task factory (which then makes no task with FactoryGivesNone), or on the first
+    // emission of a signal.
+    // clang-format off
+    enum Trigger { Factory, FactoryGivesNone, JobResultChanged, TaskStateChanged, JobStateChanged, TaskStarted,
+                   JobStarted, QueueStarted, TaskFinished, JobFinished, QueueFinished, QueueQueued,
+                   ModelInserted, ModelChanged, ModelRemoved };
+    // clang-format on
+    Q_ENUM(Trigger)
+    // When the task ends: inside start(), after enqueue() returned, or it runs before it is attached.
+    enum Mode { FinishInStart, FinishLater, RunningBeforeAttach };
+    Q_ENUM(Mode)
+
+private Q_SLOTS:
+    void deleteFromHandler_data()
+    {
+        QTest::addColumn<Victim>("victim");
+        QTest::addColumn<Trigger>("trigger");
+        QTest::addColumn<Mode>("mode");
+        const auto name = [](auto value) { return QMetaEnum::fromType<decltype(value)>().valueToKey(value); };
+        for (Victim v : { Queue, ObjectWorkerQueue, TheJob, Model })
+            for (int t = Factory; t <= ModelRemoved; ++t)
+                for (Mode m : { FinishInStart, FinishLater, RunningBeforeAttach })
+                    if (m != RunningBeforeAttach || (t != TaskStarted && t != QueueStarted)) // else never emitted
+                        QTest::addRow("%s-%s-%s", name(v), name(Trigger(t)), name(m)) << v << Trigger(t) << m;
+    }
+
+    void deleteFromHandler()
+    {
+        QFETCH(Victim, victim);
+        QFETCH(Trigger, trigger);
+        QFETCH(Mode, mode);
+        QTimer bound; // both kinds of worker stand for it
+        TestWorker worker(&bound);
+        const QPointer<WorkQueue> queue
+            = victim == ObjectWorkerQueue ? new ObjectWorker(&bound) : new WorkQueue(&worker);
+        const QPointer<Job> job = new PlainJob;
+        const QPointer<WorkQueueListModel> model = new WorkQueueListModel(queue);
+        model->setMaxFinishedTasks(0); // a finished row goes at once
+        QPointer<ManualTask> task;
+        const auto kill = [&] { // later: no-op
+            victim == TheJob ? delete job.data() : victim == Model ? delete model.data() : delete queue.data();
+        };
+        const auto on = [&](Trigger t, auto *sender, auto signal) {
+            if (t == trigger)
+                connect(sender, signal, kill);
+        };
+        const auto factory = [&](const Job &j) -> Task * {
+            if (trigger == FactoryGivesNone)
+                return kill(), nullptr;
+            task = new ManualTask(j, mode == FinishInStart ? ManualTask::FinishOnStart : ManualTask::RunOnStart);
+            if (mode == RunningBeforeAttach)
+                task->doSetState(Job::Running);
+            on(TaskStateChanged, task.data(), &Task::stateChanged);
+            on(TaskStarted, task.data(), &Task::started);
+            on(TaskFinished, task.data(), &Task::finished);
+            if (trigger == Factory)
+                kill();
+            return task;
+        };
+        QVERIFY(WorkerRegistry::instance()->registerTask(
+            QStringLiteral("QTimer"), QStringLiteral("TestSupport::PlainJob"), makeTaskFactory(factory), true));
+        on(JobResultChanged, job.data(), &Job::resultChanged);
+        on(JobStateChanged, job.data(), &Job::stateChanged);
+        on(JobStarted, job.data(), &Job::started);
+        on(JobFinished, job.data(), &Job::finished);
+        on(QueueStarted, queue.data(), &WorkQueue::started);
+        on(QueueFinished, queue.data(), &WorkQueue::finished);
+        on(QueueQueued, queue.data(), &WorkQueue::queued);
+        on(ModelInserted, model.data(), &QAbstractItemModel::rowsInserted);
+        on(ModelChanged, model.data(), &QAbstractItemModel::dataChanged);
+        on(ModelRemoved, model.data(), &QAbstractItemModel::rowsRemoved);
+        QSignalSpy jobFinished(job, &Job::finished), queueFinished(queue, &WorkQueue::finished);
+        if ((victim == Queue || victim == Model) && trigger == FactoryGivesNone) // the worker goes on to QObject's factories
+            QTest::ignoreMessage(
+                QtWarningMsg, "[Worker]: \"QTimer\" has no registered tasks for \"TestSupport::PlainJob\"");
+
+        // True once the task is queued, even if the queue is gone by the time enqueue() returns.
+        const bool queued = victim == Model ? trigger != FactoryGivesNone
+                                            : trigger > JobResultChanged && !(trigger == JobStarted && mode == RunningBeforeAttach);
+        QCOMPARE(queue->enqueue(*job), queued);
+        if (task && !task->isFinished())
+            task->doSetState(Job::Finished);
+        QVERIFY(victim == TheJob ? !job : victim == Model ? !model : !queue);
+        if (model) // shows no task, or the one it still runs
+            QVERIFY(model->rowCount() == (queue ? queue->queue().size() : 0) || !queue);
+        if (queue) // holds nothing, having reported the task it held
+            QVERIFY(queueFinished.count() == int(queued) && queue->queue().isEmpty() && !queue->current());
+        if (job) // still mirrors its task, having reported its end
+            QVERIFY(job->task() == task && jobFinished.count() == int(bool(task)));
+        delete queue.data();
+        delete job.data();
+        delete model.data();
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        QVERIFY(!task); // every reference was released
+    }
+};
+
+QTEST_GUILESS_MAIN(tst_Hostile)
+#include "tst_hostile.moc"
