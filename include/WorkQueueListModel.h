@@ -28,6 +28,11 @@ class WorkQueueListModelPrivate;
  * (tree views, some testers) must look through a proxy that answers 0 rows under a valid parent.
  *
  * The queue is held weakly; when it is destroyed the rows stay and the model is detached.
+ *
+ * A slot connected to the model's signals may delete the model or its queue, and the model's
+ * call then returns without touching what is gone (deleteLater() is still the advice). The "about
+ * to" signals of QAbstractItemModel are the exception: Qt's base class goes on using the model
+ * after emitting them.
  */
 class ERRAND_EXPORT WorkQueueListModel : public QAbstractListModel
 {
