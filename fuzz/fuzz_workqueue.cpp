@@ -398,8 +398,13 @@ void follow(WorkQueueListModel *model, WorkQueue *queue)
     const QPointer<WorkQueueListModel> alive(model); // a handler may delete it (or the queue)
     const QPointer<WorkQueue> followed(queue);
     model->setWorkQueue(queue);
-    if (alive && followed)
+    if (alive && followed) {
         QObject::connect(queue, &WorkQueue::finished, model, [] { fire(LateFinished); });
+        // A finished task queued again (the application's mistake) runs again under a row that
+        // the model may already show finished.
+        for (const WorkQueue::TaskPtr &task : queue->queue())
+            g_modelUnchecked |= task->isFinished();
+    }
 }
 
 std::unique_ptr<WorkQueueListModel> makeModel(WorkQueue *queue)
