@@ -7,6 +7,9 @@
 #include <QtCore/QEvent>
 
 #include <algorithm>
+#include <ctime>
+
+#include <malloc.h>
 
 namespace Bench {
 
@@ -39,6 +42,19 @@ void flushDeferredDeletes()
 {
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     QCoreApplication::sendPostedEvents();
+}
+
+std::size_t heapInUse()
+{
+    const struct mallinfo2 info = mallinfo2();
+    return info.uordblks + info.hblkhd;
+}
+
+double threadCpuNs()
+{
+    timespec now {};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+    return double(now.tv_sec) * 1e9 + double(now.tv_nsec);
 }
 
 } // namespace Bench

@@ -8,6 +8,7 @@
 
 #include <QtCore/QObject>
 
+#include <cstddef>
 #include <vector>
 
 namespace Bench {
@@ -74,6 +75,12 @@ void registerTasks();
 // Deletes every task handed to deleteLater() so far. The plain pass afterwards lets Qt compact
 // its posted-event list; without it the list keeps growing and later batches pay for it.
 void flushDeferredDeletes();
+
+// Bytes the heap hands out right now, the mmap()ed blocks of large allocations included.
+std::size_t heapInUse();
+
+// CPU time of the calling thread in nanoseconds, the clock the benchmark library times with.
+double threadCpuNs();
 
 } // namespace Bench
 

@@ -1,5 +1,5 @@
-// Costs that depend on how many tasks a queue holds: draining a full queue (alone, with a list
-// model, and with the literal model kept in the test tree for comparison) and adding and
+// Costs that depend on how many tasks a queue holds: filling a busy queue with N jobs and
+// draining it, alone and with a list model, under four priority patterns; and adding and
 // removing a task while many wait.
 
 #include "BenchSupport.h"
@@ -7,77 +7,136 @@
 #include <ObjectWorker.h>
 #include <WorkQueueListModel.h>
 
-#ifdef ERRAND_BENCH_REFERENCE_MODEL
-#include <ReferenceListModel.h>
-#endif
-
 #include <benchmark/benchmark.h>
 
-#include <functional>
+#include <limits>
 #include <memory>
+#include <string>
 
 namespace {
 
 using namespace Bench;
 
-// A busy ObjectWorker: a running blocker, and held tasks waiting behind it.
-struct HeldQueue
-{
-    HeldQueue(int held, const std::function<uint(int)> &priorityOf)
-    {
-        worker.enqueue(blockerJob, 1000);
-        blocker = static_cast<BlockerTask *>(blockerJob.task());
-        const QuickJob job;
-        for (int i = 0; i < held; ++i)
-            worker.enqueue(job, priorityOf(i));
-    }
+using PriorityOf = uint (*)(int);
 
-    Target target;
-    ObjectWorker worker { &target };
-    BlockerJob blockerJob;
-    BlockerTask *blocker = nullptr;
+// Where the i-th queued task lands in the queue's order: after all the others, at the end of
+// one of five blocks, anywhere (a multiplicative hash onto 0..1023), or ahead of all the others.
+const struct Pattern
+{
+    const char *name;
+    PriorityOf priorityOf;
+} patterns[] = {
+    { "equal", [](int) { return 0u; } },
+    { "five-levels", [](int i) { return uint(i % 5); } },
+    { "scattered", [](int i) { return uint(i) * 2654435761u >> 22; } },
+    { "rising", [](int i) { return uint(i) + 1; } },
 };
-
-uint samePriority(int)
-{
-    return 0;
-}
-
-// Finishing the blocker starts the next task, which finishes inside start(), and so on until
-// the queue is empty: N finishes in one call, each reported through the queue (and model).
-template<typename Model>
-void drain(benchmark::State &state)
-{
-    const int held = int(state.range(0));
-    for (auto _ : state) {
-        state.PauseTiming();
-        auto queue = std::make_unique<HeldQueue>(held, samePriority);
-        // Attached to the full queue: one pass over it instead of N placements.
-        auto model = std::make_unique<Model>(&queue->worker);
-        state.ResumeTiming();
-
-        queue->blocker->finishNow();
-        flushDeferredDeletes();
-
-        state.PauseTiming();
-        if (!queue->worker.queue().isEmpty())
-            state.SkipWithError("queue not drained");
-        model.reset();
-        queue.reset();
-        flushDeferredDeletes();
-        state.ResumeTiming();
-    }
-    countJobs(state, held);
-}
 
 struct NoModel
 {
     explicit NoModel(WorkQueue *) { }
 };
 
+// A busy ObjectWorker, watched by the model (if any) from the start: a running blocker (no
+// priority is above it, and a queue without autoAbort does not displace its current task anyway)
+// and the jobs of the tasks held behind it.
+template<typename Model>
+struct HeldQueue
+{
+    explicit HeldQueue(int held)
+    {
+        worker.enqueue(blockerJob, std::numeric_limits<uint>::max());
+        blocker = static_cast<BlockerTask *>(blockerJob.task());
+        jobs.reserve(size_t(held));
+    }
+
+    void fill(int held, PriorityOf priorityOf)
+    {
+        for (int i = 0; i < held; ++i) {
+            jobs.push_back(std::make_unique<QuickJob>());
+            worker.enqueue(*jobs.back(), priorityOf(i));
+        }
+    }
+
+    Target target;
+    ObjectWorker worker { &target };
+    Model model { &worker };
+    BlockerJob blockerJob;
+    BlockerTask *blocker = nullptr;
+    std::vector<std::unique_ptr<QuickJob>> jobs;
+};
+
+// The whole life of N jobs on a busy queue. Filling: create each job and enqueue it (with a
+// model, its queued() slot places the row). Draining: finishing the blocker starts the next
+// task, which finishes inside start(), and so on until the queue is empty; then the jobs are
+// destroyed and the tasks deleted. The timed figure covers both; the counters split it and
+// give the heap bytes each held task took (job, task, queue entry, model row).
+template<typename Model>
+void drain(benchmark::State &state, PriorityOf priorityOf)
+{
+    const int held = int(state.range(0));
+    double fillNs = 0;
+    double drainNs = 0;
+    double bytes = 0;
+    for (auto _ : state) {
+        state.PauseTiming();
+        auto queue = std::make_unique<HeldQueue<Model>>(held);
+        const std::size_t heapBefore = heapInUse();
+        state.ResumeTiming();
+
+        const double fillStart = threadCpuNs();
+        queue->fill(held, priorityOf);
+        fillNs += threadCpuNs() - fillStart;
+
+        state.PauseTiming();
+        bytes = double(heapInUse() - heapBefore);
+        state.ResumeTiming();
+
+        const double drainStart = threadCpuNs();
+        queue->blocker->finishNow();
+        queue->jobs.clear();
+        flushDeferredDeletes();
+        drainNs += threadCpuNs() - drainStart;
+
+        state.PauseTiming();
+        if (!queue->worker.queue().isEmpty())
+            state.SkipWithError("queue not drained");
+        queue.reset();
+        flushDeferredDeletes();
+        state.ResumeTiming();
+    }
+    countJobs(state, held);
+    state.counters["fill_ns"] = benchmark::Counter(fillNs / held, benchmark::Counter::kAvgIterations);
+    state.counters["drain_ns"] = benchmark::Counter(drainNs / held, benchmark::Counter::kAvgIterations);
+    state.counters["bytes_per_task"] = bytes / held;
+}
+
+// drain/<queue|model>/<pattern>/N for N up to 100k; drain1M/... holds the 1M runs, which take
+// minutes with a model and run only when a filter names them (see run.sh).
+const bool drainsRegistered = [] {
+    for (const Pattern &pattern : patterns) {
+        for (const bool withModel : { false, true }) {
+            const auto run = withModel ? &drain<WorkQueueListModel> : &drain<NoModel>;
+            const PriorityOf priorityOf = pattern.priorityOf;
+            const auto body = [run, priorityOf](benchmark::State &state) { run(state, priorityOf); };
+            const std::string name = std::string(withModel ? "/model/" : "/queue/") + pattern.name;
+            benchmark::RegisterBenchmark(("drain" + name).c_str(), body)
+                ->Arg(1000)
+                ->Arg(10000)
+                ->Arg(100000)
+                ->ComputeStatistics("min", fastest);
+            benchmark::RegisterBenchmark(("drain1M" + name).c_str(), body)
+                ->Arg(1000000)
+                ->Iterations(1)
+                ->ComputeStatistics("min", fastest);
+        }
+    }
+    return true;
+}();
+
 // The queue of the last enqueueDequeue run, kept while the benchmark library sizes its runs so
 // that 100k tasks are not queued again for every attempt.
-std::unique_ptr<HeldQueue> s_spread;
+std::unique_ptr<HeldQueue<NoModel>> s_spread;
 
 uint spreadPriority(int i)
 {
@@ -93,9 +152,10 @@ void enqueueDequeue(benchmark::State &state)
     if (!s_spread || s_spread->worker.queue().size() != held + 1) {
         s_spread.reset();
         flushDeferredDeletes();
-        s_spread = std::make_unique<HeldQueue>(held, spreadPriority);
+        s_spread = std::make_unique<HeldQueue<NoModel>>(held);
+        s_spread->fill(held, spreadPriority);
     }
-    HeldQueue &queue = *s_spread;
+    HeldQueue<NoModel> &queue = *s_spread;
     for (auto _ : state) {
         for (int i = 0; i < batch; ++i) {
             QuickJob job;
@@ -115,28 +175,6 @@ void Bench::releaseQueues()
     flushDeferredDeletes();
 }
 
-BENCHMARK_TEMPLATE(drain, NoModel)
-    ->Name("drain/queue")
-    ->Arg(1000)
-    ->Arg(10000)
-    ->Arg(100000)
-    ->ComputeStatistics("min", fastest);
-BENCHMARK_TEMPLATE(drain, WorkQueueListModel)
-    ->Name("drain/model")
-    ->Arg(1000)
-    ->Arg(10000)
-    ->Arg(100000)
-    ->ComputeStatistics("min", fastest);
-#ifdef ERRAND_BENCH_REFERENCE_MODEL
-// The literal model grows quadratically: 100k would take minutes, so it stops at 10k.
-BENCHMARK_TEMPLATE(drain, ReferenceListModel)
-    ->Name("drain/literal-model")
-    ->Arg(1000)
-    ->Arg(10000)
-    ->Iterations(2)
-    ->Repetitions(2)
-    ->ComputeStatistics("min", fastest);
-#endif
 BENCHMARK(enqueueDequeue)
     ->Name("enqueue+dequeue")
     ->Arg(1000)

@@ -1,11 +1,11 @@
 #!/usr/bin/env python3
-"""Prints the benchmark JSON written by run.sh as a Markdown table of nanoseconds per job.
+"""Prints the benchmark JSON written by run.sh as Markdown tables.
 
 Each row is the fastest repetition ("min" aggregate) of one benchmark, in CPU time divided by
-the jobs one iteration handles. The ratio column compares it with the row named beside it:
-the plain-Qt floor for the library's job lifecycle, the N = 1000 row of the same benchmark for
-the ones that grow with N, the queue alone for the queue with a model at N = 1000, the optimised
-model for the literal one, one thread for two.
+the jobs one iteration handles; for the drains also its fill and drain parts and the heap bytes
+per held task (each the fastest of its own). The ratio tables below compare the library's job
+lifecycle with the plain-Qt references, each drain with its N = 1000 run and with the queue
+alone under the same priority pattern, and the registry from two threads with one.
 """
 import json
 import re
@@ -17,16 +17,17 @@ def load(path):
         data = json.load(f)
     rows = {}
     for b in data["benchmarks"]:
-        if b.get("aggregate_name") != "min":
+        if b.get("aggregate_name", "min") != "min":  # a single repetition has no aggregates
             continue
         scale = {"ns": 1.0, "us": 1e3, "ms": 1e6, "s": 1e9}[b["time_unit"]]
-        name = b["run_name"]
-        rows[name] = b["cpu_time"] * scale / b.get("jobs", 1.0)
+        # The 1M drains are registered apart only to keep them out of default runs.
+        name = b["run_name"].replace("drain1M/", "drain/", 1)
+        rows[name] = dict(b, ns=b["cpu_time"] * scale / b.get("jobs", 1.0))
     return rows
 
 
 def split(name):
-    """'drain/model/1000' -> ('drain/model', '1000'); 'registry/createTask/threads:2' -> (..., '2 threads')."""
+    """'drain/model/equal/1000' -> ('drain/model/equal', '1000'); '.../threads:2' -> (..., '2 threads')."""
     m = re.match(r"(.*?)/(\d+)(?:/.*)?$", name)
     if m:
         return m.group(1), m.group(2)
@@ -36,31 +37,46 @@ def split(name):
     return name, ""
 
 
-def reference(name):
-    """The row a benchmark is compared with, and how to call it."""
-    base, arg = split(name)
-    if base == "lifecycle/library":
-        return "lifecycle/floor/" + arg, "floor"
-    if base.startswith("registry/"):
-        return base + "/threads:1", "1 thread"
-    if base == "drain/literal-model":
-        return "drain/model/" + arg, "optimised model"
-    if base == "drain/model" and arg == "1000":
-        return "drain/queue/1000", "queue alone"
-    if base.startswith(("drain/", "enqueue")) and arg != "1000":
-        return base + "/1000", "N = 1000"
-    return None, ""
+def cell(row, key, fmt="%.0f"):
+    return fmt % row[key] if key in row else ""
+
+
+def ratio_row(label, num, den, args):
+    """'| label | num/den per N |', or None when no N has both."""
+    cells = ["%.2f" % (num[a] / den[a]) if a in num and a in den else "" for a in args]
+    return "| %s | %s |" % (label, " | ".join(cells)) if any(cells) else None
 
 
 def main():
     rows = load(sys.argv[1])
-    print("| benchmark | N | ns per job | ratio | ratio to |")
-    print("|---|---:|---:|---:|---|")
-    for name, ns in rows.items():
+    print("| benchmark | N | ns per job | fill ns | drain ns | bytes per task |")
+    print("|---|---:|---:|---:|---:|---:|")
+    ns = {}
+    for name, row in rows.items():
         base, arg = split(name)
-        ref, label = reference(name)
-        ratio = "" if ref not in rows or ref == name else "%.2f" % (ns / rows[ref])
-        print("| %s | %s | %.0f | %s | %s |" % (base, arg, ns, ratio, label if ratio else ""))
+        ns.setdefault(base, {})[arg] = row["ns"]
+        print("| %s | %s | %.0f | %s | %s | %s |" % (base, arg, row["ns"], cell(row, "fill_ns"),
+                                                  cell(row, "drain_ns"), cell(row, "bytes_per_task")))
+
+    args = sorted({a for b in ns if b.startswith(("lifecycle/", "drain/", "enqueue")) for a in ns[b]}, key=int)
+    lines = []
+    for base in ns:
+        at1k = {a: ns[base]["1000"] for a in ns[base] if a != "1000"} if "1000" in ns[base] else {}
+        if base == "lifecycle/library":
+            lines.append(ratio_row("library / floor", ns[base], ns.get("lifecycle/floor", {}), args))
+            lines.append(ratio_row("library / one-object", ns[base], ns.get("lifecycle/one-object", {}), args))
+        elif base.startswith(("drain/", "enqueue")):
+            lines.append(ratio_row(base + ": N / N = 1000", ns[base], at1k, args))
+        if base.startswith("drain/model/"):
+            queue = ns.get(base.replace("/model/", "/queue/"), {})
+            lines.append(ratio_row(base + " / queue alone", ns[base], queue, args))
+    print("\n| ratio | %s |" % " | ".join("N = " + a for a in args))
+    print("|---|%s" % ("---:|" * len(args)))
+    print("\n".join(line for line in lines if line))
+
+    registry = ns.get("registry/createTask", {})
+    if "1 thread" in registry and "2 threads" in registry:
+        print("\nregistry/createTask, 2 threads / 1 thread: %.2f" % (registry["2 threads"] / registry["1 thread"]))
 
 
 if __name__ == "__main__":
