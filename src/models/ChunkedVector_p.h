@@ -9,18 +9,20 @@
 /**
  * A sequence with cheap insertion and removal anywhere: the list model's rows.
  *
- * The elements live in chunks of at most 2 * ChunkSize, in order, with the index of each chunk's
- * first element kept beside it. Finding an index is a binary search over the chunks; inserting
- * or erasing moves at most one chunk's elements and shifts the later chunks' start indexes,
- * which are plain integers. So an insertion in the middle of 100k rows costs a few hundred
- * moves instead of the tens of thousands a deque needs.
+ * The elements live in chunks of at most 2 * ChunkSize, in order. A Fenwick tree over the chunk
+ * sizes finds the chunk of an index, and the index of a chunk's first element, in O(log C) steps
+ * over one small array (C chunks), and takes a size change in as many. Inserting or erasing
+ * therefore moves at most one chunk's elements plus O(log C) integers, so placing a row in the
+ * middle of a million costs about what placing one among a thousand does; a deque moves half
+ * the rows.
  *
  * Invariants (checkInvariants() verifies them): no chunk is empty or longer than 2 * ChunkSize;
- * starts[k] is the sum of the sizes of the chunks before k; count is the sum of all sizes.
- * A chunk that shrinks below a quarter of ChunkSize is merged with a neighbour when the two fit
- * in one chunk, so the number of chunks stays proportional to size() / ChunkSize.
+ * the tree holds the chunk sizes (prefix(k) is the sum of the sizes of the chunks before k);
+ * count is the sum of all sizes. A chunk that shrinks below a quarter of ChunkSize is merged with
+ * a neighbour when the two fit in one chunk, so the number of chunks stays proportional to
+ * size() / ChunkSize. Splits and merges rebuild the tree in O(C), once per O(ChunkSize) changes.
  */
-template<typename T, int ChunkSize = 256>
+template<typename T, int ChunkSize = 128>
 class ChunkedVector
 {
     static_assert(ChunkSize >= 2, "chunks must be able to split");
@@ -31,13 +33,13 @@ public:
 
     const T &operator[](int i) const
     {
-        const int k = chunkOf(i);
-        return chunks[std::size_t(k)][std::size_t(i - starts[std::size_t(k)])];
+        const Place p = locate(i);
+        return chunks[std::size_t(p.chunk)][std::size_t(p.offset)];
     }
     T &operator[](int i)
     {
-        const int k = chunkOf(i);
-        return chunks[std::size_t(k)][std::size_t(i - starts[std::size_t(k)])];
+        const Place p = locate(i);
+        return chunks[std::size_t(p.chunk)][std::size_t(p.offset)];
     }
     const T &front() const { return chunks.front().front(); }
 
@@ -45,17 +47,17 @@ public:
     void insert(int i, T value)
     {
         if (chunks.empty()) {
-            chunks.emplace_back();
-            starts.push_back(0);
+            chunks.emplace_back().reserve(Capacity);
+            rebuild();
         }
-        // An index at a chunk boundary goes to the end of the earlier chunk: appends stay appends.
-        const int k = i == count ? int(chunks.size()) - 1 : chunkOf(i);
-        std::vector<T> &chunk = chunks[std::size_t(k)];
-        chunk.insert(chunk.begin() + (i - starts[std::size_t(k)]), std::move(value));
+        // The end goes to the last chunk: appends stay appends.
+        const Place p = i == count ? Place{int(chunks.size()) - 1, int(chunks.back().size())} : locate(i);
+        std::vector<T> &chunk = chunks[std::size_t(p.chunk)];
+        chunk.insert(chunk.begin() + p.offset, std::move(value));
         ++count;
-        shiftStarts(k + 1, 1);
+        add(p.chunk, 1);
         if (int(chunk.size()) > 2 * ChunkSize)
-            split(k);
+            split(p.chunk);
     }
 
     /** Inserts @p n default-constructed elements before index @p i. */
@@ -69,15 +71,14 @@ public:
     void erase(int i, int n = 1)
     {
         while (n > 0) {
-            const int k = chunkOf(i);
-            std::vector<T> &chunk = chunks[std::size_t(k)];
-            const int offset = i - starts[std::size_t(k)];
-            const int here = std::min(n, int(chunk.size()) - offset);
-            chunk.erase(chunk.begin() + offset, chunk.begin() + offset + here);
+            const Place p = locate(i);
+            std::vector<T> &chunk = chunks[std::size_t(p.chunk)];
+            const int here = std::min(n, int(chunk.size()) - p.offset);
+            chunk.erase(chunk.begin() + p.offset, chunk.begin() + p.offset + here);
             count -= here;
             n -= here;
-            shiftStarts(k + 1, -here);
-            rebalance(k);
+            add(p.chunk, -here);
+            rebalance(p.chunk);
         }
     }
 
@@ -87,8 +88,11 @@ public:
         chunks.back().pop_back();
         --count;
         if (chunks.back().empty()) {
+            // The tree without its last node is the tree of the remaining chunks.
             chunks.pop_back();
-            starts.pop_back();
+            tree.pop_back();
+        } else {
+            add(int(chunks.size()) - 1, -1);
         }
     }
 
@@ -109,10 +113,10 @@ public:
     {
         if (end <= 0)
             return 0;
-        const int lastChunk = chunkOf(end - 1);
+        const Place last = locate(end - 1);
         // The first chunk whose last element in range fails the predicate.
         int lo = 0;
-        int hi = lastChunk;
+        int hi = last.chunk;
         while (lo < hi) {
             const int mid = lo + (hi - lo) / 2;
             if (pred(chunks[std::size_t(mid)].back()))
@@ -121,23 +125,23 @@ public:
                 hi = mid;
         }
         const std::vector<T> &chunk = chunks[std::size_t(lo)];
-        const int limit = std::min(int(chunk.size()), end - starts[std::size_t(lo)]);
-        return starts[std::size_t(lo)] + int(std::partition_point(chunk.begin(), chunk.begin() + limit, pred) - chunk.begin());
+        const auto limit = chunk.begin() + (lo == last.chunk ? last.offset + 1 : int(chunk.size()));
+        return prefix(lo) + int(std::partition_point(chunk.begin(), limit, pred) - chunk.begin());
     }
 
     /** The first index in @p from..@p end - 1 whose element satisfies @p pred, else @p end. */
     template<typename Pred>
     int findFrom(int from, int end, Pred pred) const
     {
-        while (from < end) {
-            const int k = chunkOf(from);
-            const std::vector<T> &chunk = chunks[std::size_t(k)];
-            const int begin = from - starts[std::size_t(k)];
-            const int stop = std::min(int(chunk.size()), begin + (end - from));
-            const auto it = std::find_if(chunk.begin() + begin, chunk.begin() + stop, pred);
-            if (it != chunk.begin() + stop)
-                return starts[std::size_t(k)] + int(it - chunk.begin());
-            from = starts[std::size_t(k)] + stop;
+        if (from >= end)
+            return end;
+        Place p = locate(from);
+        for (int start = from - p.offset; start < end; start += int(chunks[std::size_t(p.chunk++)].size()), p.offset = 0) {
+            const std::vector<T> &chunk = chunks[std::size_t(p.chunk)];
+            const auto stop = chunk.begin() + std::min(int(chunk.size()), end - start);
+            const auto it = std::find_if(chunk.begin() + p.offset, stop, pred);
+            if (it != stop)
+                return start + int(it - chunk.begin());
         }
         return end;
     }
@@ -145,12 +149,12 @@ public:
     /** Verifies the invariants above; for the tests. */
     bool checkInvariants() const
     {
-        if (chunks.size() != starts.size())
+        if (tree.size() != chunks.size() + 1)
             return false;
         int total = 0;
         for (std::size_t k = 0; k < chunks.size(); ++k) {
             const int n = int(chunks[k].size());
-            if (n == 0 || n > 2 * ChunkSize || starts[k] != total)
+            if (n == 0 || n > 2 * ChunkSize || prefix(int(k)) != total)
                 return false;
             total += n;
         }
@@ -161,25 +165,69 @@ public:
     int chunkCount() const { return int(chunks.size()); }
 
 private:
-    int chunkOf(int i) const
+    // Every chunk gets its full size at once: growing one would reallocate and move it again.
+    static constexpr std::size_t Capacity = 2 * ChunkSize + 1;
+
+    struct Place
     {
-        // The last chunk whose start is not beyond i.
-        return int(std::upper_bound(starts.begin(), starts.end(), i) - starts.begin()) - 1;
+        int chunk;
+        int offset;
+    };
+
+    // The chunk holding index @p i (0..size()-1) and the offset in it: a descent of the tree.
+    Place locate(int i) const
+    {
+        const int n = int(chunks.size());
+        int node = 0;
+        for (int step = topStep; step > 0; step >>= 1) {
+            if (node + step <= n && tree[std::size_t(node + step)] <= i) {
+                node += step;
+                i -= tree[std::size_t(node)];
+            }
+        }
+        return Place{node, i};
     }
 
-    void shiftStarts(int from, int delta)
+    // The number of elements in the chunks before chunk @p k.
+    int prefix(int k) const
     {
-        for (auto it = starts.begin() + from; it != starts.end(); ++it)
-            *it += delta;
+        int sum = 0;
+        for (; k > 0; k -= k & -k)
+            sum += tree[std::size_t(k)];
+        return sum;
+    }
+
+    void add(int k, int delta)
+    {
+        for (std::size_t node = std::size_t(k) + 1; node < tree.size(); node += node & (0 - node))
+            tree[node] += delta;
+    }
+
+    // Builds the tree from the chunk sizes in O(C).
+    void rebuild()
+    {
+        const std::size_t n = chunks.size();
+        tree.assign(n + 1, 0);
+        for (std::size_t node = 1; node <= n; ++node) {
+            tree[node] += int(chunks[node - 1].size());
+            const std::size_t parent = node + (node & (0 - node));
+            if (parent <= n)
+                tree[parent] += tree[node];
+        }
+        topStep = 1;
+        while (std::size_t(topStep) * 2 <= n)
+            topStep *= 2;
     }
 
     void split(int k)
     {
         std::vector<T> &chunk = chunks[std::size_t(k)];
-        std::vector<T> tail(std::make_move_iterator(chunk.begin() + ChunkSize), std::make_move_iterator(chunk.end()));
+        std::vector<T> tail;
+        tail.reserve(Capacity);
+        tail.insert(tail.end(), std::make_move_iterator(chunk.begin() + ChunkSize), std::make_move_iterator(chunk.end()));
         chunk.resize(ChunkSize);
         chunks.insert(chunks.begin() + k + 1, std::move(tail));
-        starts.insert(starts.begin() + k + 1, starts[std::size_t(k)] + ChunkSize);
+        rebuild();
     }
 
     // Drops an emptied chunk, or merges a small one into a neighbour it fits with.
@@ -187,15 +235,17 @@ private:
     {
         const int n = int(chunks[std::size_t(k)].size());
         if (n == 0) {
-            removeChunk(k);
+            chunks.erase(chunks.begin() + k);
+        } else if (n >= ChunkSize / 4) {
+            return;
+        } else if (k + 1 < int(chunks.size()) && n + int(chunks[std::size_t(k + 1)].size()) <= 2 * ChunkSize) {
+            mergeInto(k, k + 1);
+        } else if (k > 0 && n + int(chunks[std::size_t(k - 1)].size()) <= 2 * ChunkSize) {
+            mergeInto(k - 1, k);
+        } else {
             return;
         }
-        if (n >= ChunkSize / 4)
-            return;
-        if (k + 1 < int(chunks.size()) && n + int(chunks[std::size_t(k + 1)].size()) <= 2 * ChunkSize)
-            mergeInto(k, k + 1);
-        else if (k > 0 && n + int(chunks[std::size_t(k - 1)].size()) <= 2 * ChunkSize)
-            mergeInto(k - 1, k);
+        rebuild();
     }
 
     // Appends chunk @p next to chunk @p k and drops it.
@@ -204,17 +254,14 @@ private:
         std::vector<T> &into = chunks[std::size_t(k)];
         std::vector<T> &from = chunks[std::size_t(next)];
         into.insert(into.end(), std::make_move_iterator(from.begin()), std::make_move_iterator(from.end()));
-        removeChunk(next);
-    }
-
-    void removeChunk(int k)
-    {
-        chunks.erase(chunks.begin() + k);
-        starts.erase(starts.begin() + k);
+        chunks.erase(chunks.begin() + next);
     }
 
     std::vector<std::vector<T>> chunks;
-    std::vector<int> starts;
+    // Fenwick tree over the chunk sizes, 1-based (tree[0] unused); topStep is the largest power
+    // of two not above the number of chunks.
+    std::vector<int> tree { 0 };
+    int topStep = 0;
     int count = 0;
 };
 
