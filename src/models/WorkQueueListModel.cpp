@@ -6,23 +6,9 @@
 
 namespace {
 
-// How many held tasks without a row the mirror tolerates; each one is checked on every slot.
-constexpr int MaxDeparting = 8;
-
-const WorkQueuePrivate *queuePrivate(const WorkQueue *queue)
-{
-    return static_cast<const WorkQueuePrivate *>(QObjectPrivate::get(queue));
-}
-
 QVariant taskValue(Task *task)
 {
     return QVariant::fromValue<QObject *>(task);
-}
-
-// True when @p sequence was handed out after @p seen, with @p counter the queue's counter now.
-bool isNewSequence(uint sequence, uint seen, uint counter)
-{
-    return sequence - seen - 1u < counter - seen;
 }
 
 void warnReorder()
@@ -85,145 +71,68 @@ bool WorkQueueListModelPrivate::callRemoveRows(int row, int count)
     return removed;
 }
 
-int WorkQueueListModelPrivate::lowerBound(const TaskPrio &key) const
-{
-    return rows.partitionPoint(unfinishedCount(), [&key](const Row &row) { return row.key < key; });
-}
-
-int WorkQueueListModelPrivate::rowOf(const Task *task, const TaskPrio &key) const
-{
-    // Mostly the head of the queue finishes: try the first row before searching.
-    const int row = unfinishedCount() > 0 && rows.front().key == key ? 0 : lowerBound(key);
-    if (row == unfinishedCount())
-        return -1;
-    const Row &found = rows[row];
-    return found.key == key && found.task.data() == task ? row : -1;
-}
-
-int WorkQueueListModelPrivate::placementRow(uint priority) const
-{
-    // The first row whose priority is lower: the keys run in the queue's order, so the
-    // priorities never rise along the unfinished block.
-    return rows.partitionPoint(unfinishedCount(), [priority](const Row &row) { return row.key.priority >= priority; });
-}
-
-bool WorkQueueListModelPrivate::stillTracking(const WorkQueuePrivate *qd, const Task *announced, bool *departingHeld)
-{
-    if (!tracking)
-        return false;
-    // The queue holds one entry per tracked row, per task being announced and per departing
-    // task it still holds. Every entry it added since the last check took a new sequence
-    // number, so each new number must belong to a task being announced; then an entry that
-    // left without our knowing would show as a missing one. (Both containers of the queue keep
-    // one entry per task unless a task is held twice, which their sizes reveal.)
-    int expected = unfinishedCount();
-    for (int i = 0; i < departing.size();) {
-        const auto it = qd->priorities.constFind(departing.at(i).task);
-        if (it != qd->priorities.cend() && *it == departing.at(i).key) {
-            ++expected;
-            if (departingHeld)
-                *departingHeld = true;
-            ++i;
-        } else {
-            departing.remove(i);
-        }
-    }
-
-    QVarLengthArray<const Task *, 8> seen;
-    uint fresh = 0;
-    const auto account = [&](const Task *task) {
-        if (seen.contains(task))
-            return false; // the same task announced twice at once
-        seen.append(task);
-        const auto it = qd->priorities.constFind(task);
-        if (it == qd->priorities.cend())
-            return true; // already gone again (finished inside start())
-        for (const Departing &gone : departing) {
-            if (gone.task == task)
-                return false;
-        }
-        ++expected;
-        if (isNewSequence(it->sequence, counterSeen, qd->counter))
-            ++fresh;
-        return true;
-    };
-    for (const Task *task : qd->announcing) {
-        if (!account(task))
-            return false;
-    }
-    if (announced && !account(announced))
-        return false;
-
-    if (qd->counter - counterSeen != fresh || qd->queue.size() != expected || qd->priorities.size() != expected)
-        return false;
-    counterSeen = qd->counter;
-    return true;
-}
-
-void WorkQueueListModelPrivate::resync()
-{
-    tracking = false;
-    const WorkQueue *q = queue.data();
-    if (!q)
-        return;
-    const WorkQueuePrivate *qd = queuePrivate(q);
-    // (A slot that shrinks the rows while a finished row is being placed can leave the finished
-    // count beyond the rows; the plain algorithms cope with that, the mirror does not.)
-    if (qd->priorities.size() != qd->queue.size() || finishedCount < 0 || unfinishedCount() < 0)
-        return;
-    const auto stale = [qd](const Task *task) {
-        return !task || task->isFinished() || !qd->priorities.contains(task);
-    };
-    if (staleRow >= 0 && staleRow < unfinishedCount() && stale(rows[staleRow].task.data()))
-        return;
-    staleRow = -1;
-
-    // Walk the queue's entries and the unfinished rows together: each row must take the next
-    // entries in order, and the entries it skips are tasks being announced or departing ones.
-    departing.clear();
-    const auto skip = [&](const QMap<TaskPrio, WorkQueue::TaskPtr>::const_iterator &entry) {
-        const Task *task = entry.value().data();
-        if (qd->announcing.contains(task))
-            return true;
-        if (departing.size() >= MaxDeparting)
-            return false;
-        departing.append(Departing{task, entry.key()});
-        return true;
-    };
-    auto entry = qd->queue.cbegin();
-    const auto end = qd->queue.cend();
-    const int unfinished = unfinishedCount();
-    for (int r = 0; r < unfinished; ++r) {
-        Row &row = rows[r];
-        const Task *task = row.task.data();
-        if (stale(task)) {
-            staleRow = r;
-            return;
-        }
-        if (qd->announcing.contains(task))
-            return;
-        const auto key = qd->priorities.constFind(task);
-        while (entry != end && entry.key() < *key) {
-            if (!skip(entry))
-                return;
-            ++entry;
-        }
-        if (entry == end || !(entry.key() == *key) || entry.value().data() != task)
-            return;
-        row.key = *key;
-        ++entry;
-    }
-    for (; entry != end; ++entry) {
-        if (!skip(entry))
-            return;
-    }
-    counterSeen = qd->counter;
-    tracking = true;
-}
-
 void WorkQueueListModelPrivate::moveRow(int from, int to)
 {
     rows.move(from, to);
+}
+
+void WorkQueueListModelPrivate::finishRow(int r, int unfinished)
+{
+    if (r < unfinished - 1) {
+        q->beginMoveRows(QModelIndex(), r, r, QModelIndex(), unfinished);
+        moveRow(r, unfinished - 1);
+        ++finishedCount;
+        ++epoch;
+        q->endMoveRows();
+    } else {
+        ++finishedCount;
+        ++epoch;
+        const QModelIndex changed = indexOf(r);
+        Q_EMIT q->dataChanged(changed, changed, QVector<int>());
+    }
+}
+
+void WorkQueueListModelPrivate::placeEarly(const WorkQueue::TaskPtr &ptr, const Operation &operation)
+{
+    const int top = unfinishedCount();
+    const quint64 before = epoch;
+    placedEarly.insert(ptr.data(), ptr);
+    const bool placed = callInsertRow(top) && epoch == before + 1 && callSetData(top, ptr.data()) && epoch == before + 2;
+    if (operation.modelGone())
+        return;
+    if (placed)
+        ++finishedCount;
+    ++epoch;
+}
+
+void WorkQueueListModelPrivate::reorder(const Pass &pass, const QList<WorkQueue::TaskPtr> &tasks, int r)
+{
+    tracking = false;
+    for (const WorkQueue::TaskPtr &ptr : tasks) {
+        Task *task = ptr.data();
+        if (pass.qd->announcing.contains(task)) {
+            // Not announced yet: it gets its row from queued(), unless it has finished
+            // already, in which case it becomes the newest finished row now.
+            if (task->isFinished() && !placedEarly.contains(task)) {
+                placeEarly(ptr, pass.operation);
+                if (pass.gone())
+                    return;
+            }
+            continue;
+        }
+        const int unfinished = unfinishedCount();
+        if (r < unfinished)
+            r = rows.findFrom(r, unfinished, [task](const Row &row) { return row.task.data() == task; });
+        if (r >= unfinished) {
+            warnReorder();
+            return;
+        }
+        if (task->isFinished()) {
+            finishRow(r, unfinished);
+            if (pass.gone())
+                return;
+        }
+    }
 }
 
 // --- WorkQueueListModel ----------------------------------------------------------------------
@@ -400,7 +309,7 @@ void WorkQueueListModel::taskQueued(const WorkQueue::TaskPtr &ptr, uint prio)
     if (!queue)
         return;
     const WorkQueueListModelPrivate::Operation operation(d);
-    const WorkQueuePrivate *qd = queuePrivate(queue);
+    const WorkQueuePrivate *qd = WorkQueueListModelPrivate::queuePrivate(queue);
     if (d->depth != 1 || !d->stillTracking(qd, ptr.data(), nullptr))
         d->tracking = false;
 
@@ -412,18 +321,7 @@ void WorkQueueListModel::taskQueued(const WorkQueue::TaskPtr &ptr, uint prio)
     int row = d->unfinishedCount();
     TaskPrio key;
     if (d->tracking) {
-        row = d->placementRow(prio);
-        // The new row keeps the block in the queue's order only for a held, unfinished task
-        // whose key falls between its neighbours' (a task announced after a later one has
-        // been announced, for instance, does not).
-        const auto held = ptr ? qd->priorities.constFind(ptr.data()) : qd->priorities.cend();
-        const bool inOrder = held != qd->priorities.cend() && !ptr->isFinished()
-                             && (row == 0 || d->rows[row - 1].key < *held)
-                             && (row == d->unfinishedCount() || *held < d->rows[row].key);
-        if (inOrder)
-            key = *held;
-        else
-            d->tracking = false;
+        d->placeTracked(qd, ptr, prio, &row, &key);
     } else {
         row = d->rows.findFrom(0, row, [queue, prio](const WorkQueueListModelPrivate::Row &r) {
             return r.task && queue->priority(r.task.data()) < prio;
@@ -434,6 +332,7 @@ void WorkQueueListModel::taskQueued(const WorkQueue::TaskPtr &ptr, uint prio)
     if (!d->callInsertRow(row) || operation.modelGone())
         return;
     d->callSetData(row, ptr.data());
+    // The row mirrors the queue only if no slot changed anything but what we did.
     if (!operation.modelGone() && d->tracking) {
         if (d->epoch == before + 2 && d->rows[row].task == ptr)
             d->rows[row].key = key;
@@ -448,168 +347,10 @@ void WorkQueueListModel::taskFinished()
     if (!queue)
         return;
     const WorkQueueListModelPrivate::Operation operation(d);
-    const WorkQueuePrivate *qd = queuePrivate(queue);
-    const auto &announcing = qd->announcing;
-    // A slot connected to our signals may delete the model or the queue: the pass stops then.
-    const auto gone = [&] { return operation.modelGone() || d->queue.data() != queue; };
-
-    // The finishing task at row r becomes the first finished row.
-    const auto finishRow = [this](int r, int unfinished) {
-        if (r < unfinished - 1) {
-            beginMoveRows(QModelIndex(), r, r, QModelIndex(), unfinished);
-            d->moveRow(r, unfinished - 1);
-            ++d->finishedCount;
-            ++d->epoch;
-            endMoveRows();
-        } else {
-            ++d->finishedCount;
-            ++d->epoch;
-            const QModelIndex changed = index(r, 0);
-            Q_EMIT dataChanged(changed, changed, QVector<int>());
-        }
-    };
-    // A task that finished before it was announced becomes the first finished row now. A slot
-    // on our signals may edit the rows meanwhile: the row counts as finished only if it is still
-    // the one we inserted, and the announcement adds nothing either way.
-    const auto placeEarly = [this, &operation](const WorkQueue::TaskPtr &ptr) {
-        const int top = d->unfinishedCount();
-        const quint64 before = d->epoch;
-        d->placedEarly.insert(ptr.data(), ptr);
-        const bool placed = d->callInsertRow(top) && d->epoch == before + 1 && d->callSetData(top, ptr.data())
-                            && d->epoch == before + 2;
-        if (operation.modelGone())
-            return;
-        if (placed)
-            ++d->finishedCount;
-        ++d->epoch;
-    };
-
-    // The pass over the queue's tasks @p tasks from position @p from, with the row cursor at
-    // @p r: every finished task moves into the finished block, in the queue's order.
-    const auto reorder = [&](const QList<WorkQueue::TaskPtr> &tasks, int from, int r) {
-        d->tracking = false;
-        for (int i = from; i < tasks.size(); ++i) {
-            Task *task = tasks.at(i).data();
-            if (announcing.contains(task)) {
-                // Not announced yet: it gets its row from queued(), unless it has finished
-                // already, in which case it becomes the newest finished row now.
-                if (task->isFinished() && !d->placedEarly.contains(task)) {
-                    placeEarly(tasks.at(i));
-                    if (gone())
-                        return;
-                }
-                continue;
-            }
-            const int unfinished = d->unfinishedCount();
-            if (r < unfinished)
-                r = d->rows.findFrom(r, unfinished, [task](const WorkQueueListModelPrivate::Row &row) { return row.task.data() == task; });
-            if (r >= unfinished) {
-                warnReorder();
-                return;
-            }
-            if (task->isFinished()) {
-                finishRow(r, unfinished);
-                if (gone())
-                    return;
-            }
-        }
-    };
-
-    // The same pass while the unfinished block mirrors the queue. Then the pass finds every
-    // listed task in its row, and what it does is decided by the tasks that have finished:
-    // those whose finish the queue is delivering, its current task and tasks being announced.
-    // (A waiting task changes state only through its own methods, and a finish reaches the
-    // queue at once through the connection it made: the one thing that escapes this is a
-    // handler of a task's own signals that finishes a second held task before the queue has
-    // heard of the first finish.) Only those rows are touched; false, before any change, when
-    // a candidate has no row where the mirror puts it.
-    const auto reorderTracked = [&]() -> bool {
-        struct Step
-        {
-            const Task *task;
-            TaskPrio key;
-            bool announced;
-        };
-        QVarLengthArray<Step, 4> steps;
-        const auto consider = [&](const Task *candidate, bool announced) {
-            for (const Step &step : steps) {
-                if (step.task == candidate)
-                    return true;
-            }
-            if (!announced && announcing.contains(candidate))
-                return true;
-            const auto held = qd->priorities.constFind(candidate);
-            if (held == qd->priorities.cend())
-                return true;
-            if (!candidate->isFinished())
-                return true;
-            if (announced ? d->placedEarly.contains(candidate) : false)
-                return true;
-            if (!announced && d->rowOf(candidate, *held) < 0)
-                return false;
-            steps.append(Step{candidate, *held, announced});
-            return true;
-        };
-        for (const Task *task : announcing)
-            consider(task, true);
-        if (qd->current && !consider(qd->current, false))
-            return false;
-        // The queue's deliveries in progress, latest first. Senders are compared by address
-        // only (one may have been deleted meanwhile). With no emission of the queue in progress
-        // but the one that called us, only the latest delivery can be an unhandled finish.
-        if (const QObjectPrivate::ConnectionData *cd = QObjectPrivate::get(queue)->connections.loadRelaxed()) {
-            const bool nested = cd->ref.loadRelaxed() > 2;
-            for (const QObjectPrivate::Sender *s = cd->currentSender; s; s = nested ? s->previous : nullptr) {
-                if (!consider(reinterpret_cast<const Task *>(s->sender), false))
-                    return false;
-            }
-        }
-        if (steps.isEmpty())
-            return true;
-        std::sort(steps.begin(), steps.end(), [](const Step &a, const Step &b) { return a.key < b.key; });
-
-        // The queue's order as the pass started (a shared copy, so free unless the queue
-        // changes meanwhile), for the pass to go on over if one of our signals re-enters us.
-        const QMap<TaskPrio, WorkQueue::TaskPtr> listed = qd->queue;
-        int cursor = 0;
-        const Step *lastMoved = nullptr;
-        int lastMovedRow = 0;
-        for (const Step &step : steps) {
-            const quint64 before = d->epoch;
-            quint64 own = 1;
-            if (step.announced) {
-                // The cursor stays on the row of the last task before this one that was not
-                // being announced: an unfinished row, or the row a finished one left.
-                const int below = d->lowerBound(step.key);
-                if (lastMoved && (below == 0 || d->rows[below - 1].key < lastMoved->key))
-                    cursor = lastMovedRow;
-                else
-                    cursor = below > 0 ? below - 1 : 0;
-                placeEarly(listed.constFind(step.key).value());
-                own = 3;
-            } else {
-                cursor = d->rowOf(step.task, step.key);
-                lastMoved = &step;
-                lastMovedRow = cursor;
-                finishRow(cursor, d->unfinishedCount());
-            }
-            if (gone())
-                return true;
-            d->departing.append(WorkQueueListModelPrivate::Departing{step.task, step.key});
-            if (d->epoch != before + own) {
-                QList<WorkQueue::TaskPtr> rest;
-                for (auto it = listed.upperBound(step.key); it != listed.cend(); ++it)
-                    rest.append(it.value());
-                reorder(rest, 0, cursor);
-                break;
-            }
-        }
-        return true;
-    };
-
+    const WorkQueueListModelPrivate::Pass pass{queue, WorkQueueListModelPrivate::queuePrivate(queue), operation, d->queue};
     bool departingHeld = false;
-    if (d->depth != 1 || !d->stillTracking(qd, nullptr, &departingHeld) || departingHeld || !reorderTracked())
-        reorder(queue->queue(), 0, 0);
+    if (d->depth != 1 || !d->stillTracking(pass.qd, nullptr, &departingHeld) || departingHeld || !d->finishTracked(pass))
+        d->reorder(pass, queue->queue(), 0);
     if (!operation.modelGone())
         checkMaxFinished();
 }

@@ -19,16 +19,9 @@ class WorkQueueListModel;
  *
  * The rows live in a chunked vector, so that placing a task anywhere in the unfinished block
  * and moving a finishing row to the finished block cost the same for any number of rows.
- *
- * While @c tracking is set, the unfinished block is known to mirror the queue: every row holds a
- * task, under the key (priority, sequence) the queue holds it with, in the queue's order, and
- * none of those tasks has finished. The slots then place a task by a binary search over the
- * keys and find a finishing task's row the same way, instead of scanning rows and copying the
- * queue. Whenever the model cannot prove that this still holds (an application edited the
- * unfinished rows, the queue dropped a task without telling, a task was queued twice, a slot
- * connected to the model's own signals re-entered it...), @c tracking is cleared and the slots
- * run the straightforward algorithms, which are the reference behaviour; resync() re-proves the
- * mirror afterwards, in one pass over the queue.
+ * WorkQueueListModel.cpp holds the public class and the plain algorithms, which are the
+ * reference behaviour; WorkQueueListModelMirror.cpp holds the fast path, used while `tracking`
+ * says that the unfinished block mirrors the queue, with the invariant that proves it.
  */
 class WorkQueueListModelPrivate
 {
@@ -75,6 +68,22 @@ public:
     ~WorkQueueListModelPrivate();
 
     static WorkQueueListModelPrivate *get(WorkQueueListModel *model) { return model->d; }
+    static const WorkQueuePrivate *queuePrivate(const WorkQueue *queue)
+    {
+        return static_cast<const WorkQueuePrivate *>(QObjectPrivate::get(queue));
+    }
+
+    // One finish being reported by @c queue, inside the slot's @c operation.
+    struct Pass
+    {
+        const WorkQueue *queue;
+        const WorkQueuePrivate *qd;
+        const Operation &operation;
+        const QPointer<WorkQueue> &followed; // the model's; read only while the model exists
+        // A slot connected to our signals may delete the model or the queue, or make the model
+        // follow another: the pass stops then.
+        bool gone() const { return operation.modelGone() || followed.data() != queue; }
+    };
 
     // Makes the model run its reference algorithms only, as the oracle that the fast path is
     // checked against (the fuzzer runs every input both ways and compares the signals).
@@ -93,6 +102,19 @@ public:
     bool callInsertRow(int row);
     bool callSetData(int row, Task *task);
     bool callRemoveRows(int row, int count);
+
+    // The steps of a finish, shared by both paths. finishRow() makes the row of a finishing task
+    // the first finished one; placeEarly() adds a finished row for a task finished before it was
+    // announced; reorder() is the plain pass over @p tasks with the row cursor at @p r.
+    void finishRow(int r, int unfinished);
+    void placeEarly(const WorkQueue::TaskPtr &ptr, const Operation &operation);
+    void reorder(const Pass &pass, const QList<WorkQueue::TaskPtr> &tasks, int r);
+
+    // The fast path (WorkQueueListModelMirror.cpp). placeTracked() finds the row of a queued
+    // task and its key, or clears tracking; finishTracked() is reorder() on the mirror, false
+    // (before any change) when the mirror cannot place a finishing task.
+    bool placeTracked(const WorkQueuePrivate *qd, const WorkQueue::TaskPtr &ptr, uint prio, int *row, TaskPrio *key);
+    bool finishTracked(const Pass &pass);
 
     // Row lookups over the unfinished block, valid while tracking.
     int lowerBound(const TaskPrio &key) const;
