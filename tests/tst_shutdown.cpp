@@ -7,6 +7,7 @@
 #include "TestSupport.h"
 
 #include <JobRegistration.h>
+#include <ScopedWorkerRegistration.h>
 #include <WorkerRegistration.h>
 #include <WorkerRegistry.h>
 
@@ -16,15 +17,20 @@
 using namespace TestSupport;
 
 static QString s_log; // every message written, one per line
+static ScopedWorkerRegistration *s_scoped = nullptr; // made in main(), deleted once the registry is gone
 
 static const struct LateChecks
 {
     ~LateChecks()
     {
-        // The registry released the factory registered in main(); this one it never references.
-        int failures = WorkerRegistry::instance() || CountingFactory::live.loadRelaxed() != 0;
-        CountingFactory factory;
+        // The registry released the factories registered in main(); the scoped registration
+        // then releases its own, the last reference, and one made now only its factory.
+        int failures = WorkerRegistry::instance() || CountingFactory::live.loadRelaxed() != 1;
+        delete s_scoped;
         const QString name = QStringLiteral("late");
+        failures += ScopedWorkerRegistration(name, name, new CountingFactory).isRegistered();
+        failures += CountingFactory::live.loadRelaxed() != 0;
+        CountingFactory factory;
         const QMetaObject &meta = QObject::staticMetaObject;
         WorkerRegistration(meta, meta, &factory);
         WorkerRegistration(meta, name, &factory);
@@ -40,7 +46,7 @@ static const struct LateChecks
             worker->run(plain);
         }
         failures += plain.task() || factory.refs() != 0;
-        const QString expected = QStringLiteral("[WorkerRegistration]: registry not ready\n").repeated(3)
+        const QString expected = QStringLiteral("[WorkerRegistration]: registry not ready\n").repeated(4)
             + QStringLiteral("[Job]: registry not ready\n").repeated(2)
             + QStringLiteral("[Worker]: registry not ready\n").repeated(10);
         failures += s_log != expected;
@@ -54,5 +60,6 @@ int main()
     qInstallMessageHandler(
         [](QtMsgType, const QMessageLogContext &, const QString &text) { s_log += text + QLatin1Char('\n'); });
     WorkerRegistry::instance()->registerTask(QStringLiteral("w"), QStringLiteral("t"), new CountingFactory);
+    s_scoped = new ScopedWorkerRegistration(QStringLiteral("w"), QStringLiteral("s"), new CountingFactory);
     return 3;
 }
