@@ -324,6 +324,9 @@ void checkModel(WorkQueueListModel *model)
     FUZZ_CHECK(qint64(finished) <= qint64(model->maxFinishedTasks()));
     if (g_modelUnchecked)
         return; // the application may have put any task into any row
+    // Left alone, the model follows its queue on its fast path between operations.
+    const WorkQueueListModelPrivate *d = WorkQueueListModelPrivate::get(model);
+    FUZZ_CHECK(d->tracking || g_reference || g_modelMayMisorder || !model->workQueue());
     quint64 newer = ~quint64(0);
     for (int r = rows - finished; r < rows; ++r) {
         const WorkQueue::TaskPtr ptr = model->task(r);
@@ -691,8 +694,17 @@ void nestedStep(World &w, Input &in)
 void step(World &w, Input &in)
 {
     g_dequeuedInHandler = false;
+    // An operation that leaves the model alone, on a model that follows its queue on the fast
+    // path, must be handled by the fast path whole, without falling back and re-proving it.
+    const WorkQueueListModel *model = w.model.get();
+    const WorkQueue *followed = model ? model->workQueue() : nullptr;
+    const WorkQueueListModelPrivate *d = model ? WorkQueueListModelPrivate::get(w.model.get()) : nullptr;
+    const bool fast = followed && d->tracking && !g_modelUnchecked && !g_modelMayMisorder;
+    const quint64 resyncs = d ? d->resyncs : 0;
     const int op = in.pick(Attach + 1);
     apply(w, in, op == Attach ? Attach + in.pick(Operations - Attach) : op);
+    if (fast && w.model.get() == model && model->workQueue() == followed && !g_modelUnchecked && !g_modelMayMisorder)
+        FUZZ_CHECK(d->resyncs == resyncs);
     checkInvariants(w, false);
 }
 

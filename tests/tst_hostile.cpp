@@ -112,6 +112,19 @@ private Q_SLOTS:
         QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
         QVERIFY(!task); // every reference was released
     }
+
+    // The const form, whose factory deletes the queue: nothing was queued, and the task goes.
+    void constEnqueueFactoryDeletesQueue()
+    {
+        QTimer bound;
+        auto *queue = new ObjectWorker(&bound);
+        QPointer<Task> made;
+        QVERIFY(WorkerRegistry::instance()->registerTask(QStringLiteral("QTimer"), QStringLiteral("TestSupport::PlainJob"),
+            makeTaskFactory([&](const Job &j) { return delete queue, made = new ManualTask(j); }), true));
+        QVERIFY(!queue->enqueue(static_cast<const Job &>(PlainJob())));
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        QVERIFY(!made);
+    }
 };
 
 QTEST_GUILESS_MAIN(tst_Hostile)

@@ -106,7 +106,7 @@ private Q_SLOTS:
 //   #<n> T<n>'s reference count (0 once deleted)    s<n> T<n>'s start() calls
 //   q log "[T2(5),*T1(3)]": queue() with each task's priority(), * marks current()
 //   D run deferred deletions    S startQueue()    W0, W1, W2 setWorker() null, own, other
-//   C clearQueue()    A setAutoAbort(true)    I onTaskFinished() without sender
+//   C clearQueue()    U clear current    A setAutoAbort(true)    I onTaskFinished() without sender
 //   T log tasks' finished() too    ! expect "can't find task" next
 // The queue's signals are logged untagged, finished(err) followed by "@<current()>" (e and c
 // log only refusals), and each queued() handler runs deferred deletions, so a task must still be
@@ -146,6 +146,9 @@ void tst_Queue::scenario_data()
     row("setWorker and clearQueue: T e1/0 e2/0 W1 q W2 q e3/0 e4/0 f1 a2 C q f3 e5/0 ! a4 I q => started "
         "queued(T1,0) queued(T2,0) [*T1(0),T2(0)] [] started queued(T3,0) queued(T4,0) T1:NoError T2:Aborted [] "
         "T3:NoError started queued(T5,0) T4:Aborted finished(Aborted) @T5 [*T5(0)]");
+    // startQueue() makes the head current, and starts it unless it runs already.
+    row("startQueue: e1/0 e2/0 U q S q U d1 q S q => started queued(T1,0) queued(T2,0) [T1(0),T2(0)] [*T1(0),T2(0)] "
+        "d1=true [T2(0)] started [*T2(0)]");
 }
 
 void tst_Queue::scenario()
@@ -175,6 +178,7 @@ void tst_Queue::scenario()
         { 'I', [&] { QMetaObject::invokeMethod(&q, "onTaskFinished", Q_ARG(Job::Error, Job::Failed)); } },
         { '!', [] { QTest::ignoreMessage(QtWarningMsg, "[WorkQueue]: internal error, can't find task"); } },
         { 'C', [&] { static_cast<WorkQueuePrivate *>(QObjectPrivate::get(&q))->clearQueue(); } },
+        { 'U', [&] { static_cast<WorkQueuePrivate *>(QObjectPrivate::get(&q))->current = nullptr; } },
         { 'W', [&] { q.setWorker(m.captured(2).toInt() ? &w[m.captured(2).toInt() - 1] : nullptr); } },
         { 'c', [&] { q.enqueue(qAsConst(job()), m.captured(3).toUInt()) || say(false); } }, { 'D', flush },
         { 'e', [&] { q.enqueue(job(), m.captured(3).toUInt()) || say(false); } }, { 'r', [&] { w[0].run(job()); } },

@@ -115,6 +115,7 @@ bool WorkQueueListModelPrivate::stillTracking(const WorkQueuePrivate *qd, const 
 void WorkQueueListModelPrivate::resync()
 {
     tracking = false;
+    ++resyncs;
     const WorkQueue *q = queue.data();
     if (!q)
         return;

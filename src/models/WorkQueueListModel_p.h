@@ -146,6 +146,9 @@ public:
     // Counts every change of the rows, the finished count or placedEarly, and every entry into
     // an operation: a step that sees more than its own changes was re-entered.
     quint64 epoch = 0;
+    // How often the mirror had to be re-proved: an operation that the fast path handles whole
+    // leaves it alone, which the fuzzer checks.
+    quint64 resyncs = 0;
     uint counterSeen = 0;
     // A row that made the last resync() fail by itself (no task, a finished task or one the
     // queue does not hold, as a dequeued task's row): while it stays so, resync() fails at once.
