@@ -16,6 +16,12 @@ namespace Errand {
 class DeleteGuard
 {
 public:
+// The object keeps the address of a guard on the stack only until the guard's destructor takes
+// it back; GCC's dangling-pointer analysis cannot see that after inlining.
+#if defined(__GNUC__) && !defined(__clang__) && __GNUC__ >= 12
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdangling-pointer"
+#endif
     template<class T>
     explicit DeleteGuard(const T &object) noexcept
         : m_head(&object.m_deleteGuards)
@@ -23,6 +29,9 @@ public:
     {
         *m_head = this;
     }
+#if defined(__GNUC__) && !defined(__clang__) && __GNUC__ >= 12
+#pragma GCC diagnostic pop
+#endif
     ~DeleteGuard()
     {
         if (m_head)
