@@ -477,7 +477,7 @@ void apply(World &w, Input &in, int op)
         QObject::connect(job, &Job::finished, [job] {
             for (int i = 0; g_world && job->task() && i < 3; ++i) {
                 if (g_world->queueAt(i) && g_world->queueAt(i)->current() == job->task())
-                    fire(JobFinished);
+                    return fire(JobFinished); // which may delete the job
             }
         });
         slot.reset(job);
