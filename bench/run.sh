@@ -3,6 +3,7 @@
 #
 #   bench/run.sh                      # all but the 1M-task drains, 5 repetitions, fastest reported
 #   REPETITIONS=3 bench/run.sh        # fewer repetitions
+#   QT_MAJOR=6 bench/run.sh           # against Qt 6 (default build dir build-bench-qt6)
 #   bench/run.sh --benchmark_filter=drain/   # extra arguments go to the benchmark binary
 #   REPETITIONS=1 bench/run.sh --benchmark_filter='drain/model/five-levels/1000$|drain1M/model/five-levels'
 #                                     # a 1M-task drain (next to its 1k run), which no default run includes
@@ -14,10 +15,11 @@ set -euo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
 root=$(dirname "$here")
-build=${BUILD_DIR:-$root/build-bench}
+qt=${QT_MAJOR:-5}
+build=${BUILD_DIR:-$root/build-bench$([[ $qt == 5 ]] || echo "-qt$qt")}
 repetitions=${REPETITIONS:-5}
 
-cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DERRAND_BUILD_BENCHMARKS=ON \
+cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DERRAND_BUILD_BENCHMARKS=ON -DERRAND_QT_MAJOR="$qt" \
     -DERRAND_BUILD_TESTS=OFF -DERRAND_BUILD_EXAMPLES=OFF >/dev/null
 cmake --build "$build" --target errand_bench -j2 >/dev/null
 

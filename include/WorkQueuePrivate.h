@@ -8,7 +8,8 @@
 // This file is not part of Errand's stable API. It exists so that subclasses of WorkQueue can
 // bring their own private part. It derives from QObjectPrivate, which is Qt's private API: code
 // that includes this header is tied to the exact Qt version it was built with (link
-// Qt5::CorePrivate) and must be rebuilt whenever Qt changes, even by a patch release.
+// Qt5::CorePrivate or Qt6::CorePrivate) and must be rebuilt whenever Qt changes, even by a
+// patch release.
 //
 // We mean it.
 //

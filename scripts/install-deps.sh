@@ -1,14 +1,22 @@
 #!/usr/bin/env bash
 # Installs the Debian packages Errand needs that are not installed yet.
-#   scripts/install-deps.sh          build, tests and the demo
-#   scripts/install-deps.sh --all    also benchmarks, fuzzer, coverage, viewer and valgrind
+#   scripts/install-deps.sh          build, tests and the demo against Qt 5 (the default build)
+#   scripts/install-deps.sh --qt6    the same against Qt 6 (-DERRAND_QT_MAJOR=6)
+#   scripts/install-deps.sh --all    both Qt versions, and also benchmarks, fuzzer, coverage,
+#                                    viewer and valgrind
 # Runs apt-get as root, or through sudo; does nothing when everything is present.
 set -euo pipefail
 
-packages=(cmake g++ make qtbase5-dev qtbase5-private-dev)
-if [[ "${1:-}" == "--all" ]]; then
-    packages+=(libbenchmark-dev clang libclang-rt-14-dev gcovr valgrind fonts-dejavu-core)
-fi
+qt5=(qtbase5-dev qtbase5-private-dev)
+qt6=(qt6-base-dev qt6-base-private-dev)
+packages=(cmake g++ make)
+case "${1:-}" in
+    "") packages+=("${qt5[@]}") ;;
+    --qt6) packages+=("${qt6[@]}") ;;
+    --all) packages+=("${qt5[@]}" "${qt6[@]}" libbenchmark-dev clang libclang-rt-14-dev gcovr valgrind
+                      fonts-dejavu-core binutils) ;;
+    *) echo "usage: $0 [--qt6 | --all]" >&2; exit 2 ;;
+esac
 
 missing=()
 for p in "${packages[@]}"; do

@@ -232,6 +232,9 @@ void TstModel::editsByTheApplication()
     QVERIFY(!model.setData(row0, value(queue.current()), Qt::EditRole));
     QVERIFY(!model.setData(QModelIndex(), value(queue.current()), Qt::DisplayRole));
     QCOMPARE(log.take(), QStringList());
+    // A variant holding the task under its own class converts as one holding a QObject does.
+    QVERIFY(model.setData(row0, QVariant::fromValue(static_cast<ManualTask *>(queue.current())), Qt::DisplayRole));
+    QCOMPARE(log.take().size(), 1);
 }
 
 // The rows' chunked storage, with tiny chunks so that splits and merges happen all the time,

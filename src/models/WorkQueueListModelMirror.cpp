@@ -21,6 +21,7 @@
 // ways and compares every signal.
 
 #include "WorkQueueListModel_p.h"
+#include "queue/QObjectInternals_p.h"
 
 #include <algorithm>
 

@@ -1,6 +1,7 @@
 #include "WorkQueuePrivate.h"
 
 #include "jobs/DeleteGuard_p.h"
+#include "queue/QObjectInternals_p.h"
 
 namespace {
 
@@ -96,7 +97,6 @@ void WorkQueuePrivate::clearQueue()
 QObject *WorkQueuePrivate::finishingSender() const
 {
     Q_Q(const WorkQueue);
-#if QT_VERSION >= QT_VERSION_CHECK(5, 14, 0)
     // QObject::sender() verifies that the sender is still connected by walking every
     // connection made to this queue, one per held task. A held task is connected by
     // construction, so only senders the queue does not hold need that walk. The pointer is
@@ -107,6 +107,5 @@ QObject *WorkQueuePrivate::finishingSender() const
     QObject *sender = cd->currentSender->sender;
     if (priorities.contains(reinterpret_cast<const Task *>(sender)))
         return sender;
-#endif
     return q->sender();
 }
