@@ -31,21 +31,51 @@ class DeleteGuard;
 class ERRAND_EXPORT Job : public QObject
 {
     Q_OBJECT
+    /** The job's type name, read through the virtual name(). */
     Q_PROPERTY(QString name READ name)
+    /** The state of the attached task as the job sees it; Invalid without a task. */
     Q_PROPERTY(State state READ state NOTIFY stateChanged)
+    /** The attached task's error; NotInit without a task. No change signal. */
     Q_PROPERTY(Job::Error error READ error)
+    /** The attached task's error text; "Job not initialized" without a task. No change signal. */
     Q_PROPERTY(QString errorString READ errorString)
+    /** The attached task's "result" property; invalid without a task or such a property. */
     Q_PROPERTY(QVariant result READ result NOTIFY resultChanged)
 
 public:
-    // A fixed underlying type: values outside the enumerators are accepted and answered (ignored
-    // by Task::setState(), "Undefined" from toString()), so they must be representable.
+    /**
+     * The state of a task, and of a job as read from its task.
+     *
+     * A fixed underlying type: values outside the enumerators are accepted and answered (ignored
+     * by Task::setState(), "Undefined" from toString()), so they must be representable. Registered
+     * as the metatype "Job::State".
+     */
     enum State : int { Invalid = 0, Ready = 1, Running = 2, Finished = 3 };
     Q_ENUM(State)
 
+    /** \var Job::Invalid
+     * No task attached: a job's state only, a task never reaches it through its interface. */
+    /** \var Job::Ready
+     * Neither running nor finished; where every task starts. */
+    /** \var Job::Running
+     * Started and not yet finished. */
+    /** \var Job::Finished
+     * Done, successfully, failed or aborted: error() tells which. */
+
+    /** How a task ended, or why a job cannot tell. Registered as the metatype "Job::Error". */
     enum Error : int { NoError = 0, NotInit = 1, Failed = 2, Aborted = 3 };
     Q_ENUM(Error)
 
+    /** \var Job::NoError
+     * No error; also the error of a task that has not finished. */
+    /** \var Job::NotInit
+     * The job has no task attached. */
+    /** \var Job::Failed
+     * The task failed (Task::fail()); its error text says why. */
+    /** \var Job::Aborted
+     * The task was aborted, or reset to Ready while it was running. */
+
+    /** A job without a task: state Invalid, error NotInit. */
     explicit Job(QObject *parent = nullptr);
     /** Releases the job's reference on its task; the task is deleted later, never here. */
     ~Job() override;
@@ -55,6 +85,7 @@ public:
 
     /** Invalid without a task; otherwise Running, Finished or (anything else) Ready. */
     State state() const;
+    /** True while the attached task runs; false without a task. */
     bool isRunning() const;
     /** True while a task is attached. */
     bool isValid() const;
@@ -92,7 +123,9 @@ public:
     /** Enters the description of the job class @p job under its class name. */
     static void registerJob(const QMetaObject &job);
 
+    /** The meta-enum of State, from Job's static meta-object. */
     static QMetaEnum StateMetaEnum();
+    /** The meta-enum of Error, from Job's static meta-object. */
     static QMetaEnum ErrorMetaEnum();
     /** The enumerator's key, for example "Running"; "Undefined" for values out of range. */
     static QString toString(State state);
@@ -100,9 +133,22 @@ public:
     static QString toString(Error error);
 
 Q_SIGNALS:
+    /**
+     * The attached task started (forwarded, after its stateChanged(Running)), or attach() caught
+     * up with a task that was already running.
+     */
     void started();
+    /**
+     * The attached task finished with @p error (forwarded, after its stateChanged(Finished)), or
+     * attach() caught up with a task that had already finished.
+     */
     void finished(Job::Error error);
+    /** The attached task changed state; forwarded from the task only, never emitted by attach(). */
     void stateChanged(Job::State state);
+    /**
+     * The result may have changed: forwarded from the task, and emitted last by every attach()
+     * of a new, non-null task.
+     */
     void resultChanged();
 
 private:

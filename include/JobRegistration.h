@@ -20,6 +20,7 @@ struct QMetaObject;
 class ERRAND_EXPORT JobRegistration
 {
 public:
+    /** Registers JobInfo(@p job) under @p job's class name, like Job::registerJob(@p job). */
     explicit JobRegistration(const QMetaObject &job);
 
 private:

@@ -23,7 +23,9 @@
 class ERRAND_EXPORT ObjectWorker : public WorkQueue, public Worker
 {
     Q_OBJECT
+    /** The bound object; null when unbound or destroyed. */
     Q_PROPERTY(QObject *object READ object WRITE setObject NOTIFY objectChanged)
+    /** The job names this worker can serve: Worker::jobNames() for the bound object. */
     Q_PROPERTY(QStringList jobNames READ jobNames)
 
 public:
@@ -37,6 +39,10 @@ public:
     virtual void setObject(QObject *object);
 
 Q_SIGNALS:
+    /**
+     * setObject() bound @p object (null when it unbound). Not emitted when the bound object is
+     * destroyed, although object() then reads null.
+     */
     void objectChanged(QObject *object);
 
 private:

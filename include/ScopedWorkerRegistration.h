@@ -38,7 +38,12 @@ class ERRAND_EXPORT ScopedWorkerRegistration
 public:
     /** Worker name and task name are the class names of @p worker and @p job. */
     ScopedWorkerRegistration(const QMetaObject &worker, const QMetaObject &job, TaskCtor *ctor);
+    /**
+     * Registers @p ctor for the job name @p task under the worker name @p worker. Without a
+     * registry, writes "[WorkerRegistration]: registry not ready" and registers nothing.
+     */
     ScopedWorkerRegistration(const QString &worker, const QString &task, TaskCtor *ctor);
+    /** Removes this object's own factory, if it was stored, then releases the factory. */
     ~ScopedWorkerRegistration();
 
     /** Whether the registry stored this object's factory when it was constructed. */

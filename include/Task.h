@@ -40,8 +40,11 @@ class DeleteGuard;
 class ERRAND_EXPORT Task : public QObject, public TaskSharedObject
 {
     Q_OBJECT
+    /** The task's state; writing it is setState(), so any caller can drive the task. */
     Q_PROPERTY(Job::State state READ state WRITE setState NOTIFY stateChanged)
+    /** The task's error. No change signal: read it when finished() is emitted. */
     Q_PROPERTY(Job::Error error READ error)
+    /** The text given to fail(); null otherwise. No change signal. */
     Q_PROPERTY(QString errorString READ errorString)
 
 public:
@@ -53,10 +56,21 @@ public:
 
     /** The type name of the job the task was made for. */
     QString name() const;
+    /** The current state: Ready when constructed. Safe to read from any thread. */
     Job::State state() const;
+    /**
+     * NoError when constructed and after every move to Ready; Failed after fail(); Aborted after
+     * abort(). Safe to read from any thread.
+     */
     Job::Error error() const;
+    /**
+     * The text given to the last fail(); a null string when constructed and after every move to
+     * Ready. Read it from the task's thread, or after seeing Finished.
+     */
     QString errorString() const;
+    /** True in state Running. Safe to read from any thread. */
     bool isRunning() const;
+    /** True in state Finished. Safe to read from any thread. */
     bool isFinished() const;
 
     /**
@@ -73,9 +87,22 @@ public:
     virtual void abort();
 
 Q_SIGNALS:
+    /** The task moved to Running; emitted right after stateChanged(Job::Running). */
     void started();
+    /**
+     * The task moved to Finished with @p error; emitted right after stateChanged(Job::Finished).
+     * A job or queue watching the task learns that it is done only from this signal.
+     */
     void finished(Job::Error error);
+    /**
+     * The task moved to @p state, which is already stored; always emitted before started() or
+     * finished(). Never emitted for a refused or repeated state.
+     */
     void stateChanged(Job::State state);
+    /**
+     * For subclasses: emit it when the value of the "result" property changes. The base class
+     * never emits it.
+     */
     void resultChanged();
 
 protected Q_SLOTS:
@@ -86,10 +113,14 @@ protected Q_SLOTS:
     void fail(const QString &str);
 
     /**
-     * Moves the task to @p state. Repeating the current state does nothing. Ready resets
-     * error and text (a running task is first finished as Aborted, without calling abort()).
-     * Invalid is refused with "[Task]: Unhandled state <Invalid>"; values outside the
-     * enumeration are ignored silently. Also the WRITE function of the "state" property.
+     * Moves the task to @p state, storing it before emitting stateChanged(@p state).
+     *
+     * Repeating the current state does nothing. Running then emits started(); Finished emits
+     * finished(error()) with the error unchanged. Ready resets error and text (a running task is
+     * first finished as Aborted, without calling abort(): stateChanged(Finished),
+     * finished(Aborted), then stateChanged(Ready)). Invalid is refused with
+     * "[Task]: Unhandled state <Invalid>"; values outside the enumeration are ignored silently.
+     * Also the WRITE function of the "state" property.
      */
     void setState(Job::State state);
 

@@ -29,6 +29,7 @@ class TaskFactory : public TaskCtor
                   "TaskFactory<T, J> needs T(Worker&, const J&) or T(const J&)");
 
 public:
+    /** A new @p T for @p job, or null when @p job is not a @p J. */
     Task *create(Worker &worker, const Job &job) override
     {
         const J *typed = nullptr;
@@ -59,8 +60,10 @@ template<typename F>
 class CallableTaskFactory : public TaskCtor
 {
 public:
+    /** Stores @p f, which create() calls, possibly on several threads at once. */
     explicit CallableTaskFactory(F f) : m_f(std::move(f)) {}
 
+    /** What the callable returns for @p job (and @p worker, if it takes one). */
     Task *create(Worker &worker, const Job &job) override
     {
         if constexpr (std::is_invocable_v<F &, Worker &, const Job &>) {

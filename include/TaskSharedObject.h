@@ -25,8 +25,10 @@ public:
     class ERRAND_EXPORT RefCount
     {
     public:
+        /** A count of 0 for @p object, the QObject to hand to deleteLater() at the last release. */
         explicit RefCount(QObject *object) noexcept : m_object(object) {}
 
+        /** Adds one reference (atomic increment); true unless the count wrapped to 0. */
         bool ref() noexcept { return m_count.ref(); }
         /**
          * Drops one reference. Always returns true, so the shared pointer never deletes:
@@ -34,10 +36,15 @@ public:
          */
         bool deref() noexcept;
 
+        /** The current count, read with relaxed ordering. */
         int loadRelaxed() const noexcept { return m_count.loadRelaxed(); }
+        /** The current count, read with acquire ordering. */
         int loadAcquire() const noexcept { return m_count.loadAcquire(); }
+        /** The current count, read with relaxed ordering, as QAtomicInt::load() does. */
         int load() const noexcept { return m_count.loadRelaxed(); }
+        /** The current count, read with relaxed ordering. */
         operator int() const noexcept { return m_count.loadRelaxed(); }
+        /** The object handed to deleteLater() when the last reference goes. */
         QObject *object() const noexcept { return m_object; }
 
     private:
@@ -47,6 +54,7 @@ public:
         QObject *const m_object;
     };
 
+    /** A reference count of 0 belonging to @p object, the task that contains this part. */
     explicit TaskSharedObject(QObject *object) noexcept : ref(object) {}
 
     /** The task that contains this part. */

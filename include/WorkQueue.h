@@ -33,6 +33,7 @@ class WorkQueuePrivate;
 class ERRAND_EXPORT WorkQueue : public QObject
 {
     Q_OBJECT
+    /** Whether a newly queued task of strictly higher priority aborts the current one. */
     Q_PROPERTY(bool autoAbort READ autoAbort WRITE setAutoAbort)
     Q_DECLARE_PRIVATE(WorkQueue)
 
@@ -68,6 +69,7 @@ public:
     QList<TaskPtr> queue() const;
     /** The task the queue started (or adopted) and waits on, or null. */
     Task *current() const;
+    /** The worker that turns jobs into tasks for this queue; null if none. */
     Worker *worker() const;
     /**
      * Replacing a non-null worker drops every held task, without aborting it or emitting
@@ -77,16 +79,36 @@ public:
     /** The priority @p task was queued with, 0 for a task that is not held. */
     uint priority(const Task *task) const;
 
+    /** Whether queuing a task of strictly higher priority aborts the current task. */
     bool autoAbort() const;
+    /**
+     * Stores @p autoAbort; no signal. It applies from the next enqueue() on: the current task is
+     * not aborted by this call.
+     */
     void setAutoAbort(bool autoAbort);
 
 Q_SIGNALS:
+    /**
+     * A held task finished with @p err; once per task.
+     *
+     * Emitted from the queue's handling of the task's finished() (for a task queued through
+     * enqueue(Job&), after the job has re-emitted it), while the task is still held: handlers see
+     * it in queue() and as current(). The queue then drops it and starts the next task, whose
+     * signals follow this one.
+     */
     void finished(Job::Error err);
+    /** A held task started: forwarded from the task's started(), after its stateChanged(). */
     void started();
     /** After a task was placed; carries a new reference to it. Direct connections only. */
     void queued(const WorkQueue::TaskPtr &task, uint priority);
 
 protected Q_SLOTS:
+    /**
+     * Connected to each held task's finished(); the sender is the task. Disconnects the task,
+     * emits finished(@p err), then removes it and starts the next. Ignored without a sender or
+     * while the queue is empty; a sender that is not held writes
+     * "[WorkQueue]: internal error, can't find task" after finished() has been emitted.
+     */
     void onTaskFinished(Job::Error err);
 
 protected:

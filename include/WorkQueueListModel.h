@@ -37,9 +37,11 @@ class WorkQueueListModelPrivate;
 class ERRAND_EXPORT WorkQueueListModel : public QAbstractListModel
 {
     Q_OBJECT
+    /** How many finished rows are kept (default 10); older ones are dropped from the bottom. */
     Q_PROPERTY(uint maxFinishedTasks READ maxFinishedTasks WRITE setMaxFinishedTasks NOTIFY maxFinishedTasksChanged)
 
 public:
+    /** An empty model; with a non-null @p queue, attached to it as by setWorkQueue(). */
     explicit WorkQueueListModel(WorkQueue *queue = nullptr, QObject *parent = nullptr);
     ~WorkQueueListModel() override;
 
@@ -50,6 +52,7 @@ public:
     /** Detaches from the queue and removes every row. */
     void clear();
 
+    /** The number of finished rows kept; 10 by default. */
     uint maxFinishedTasks() const;
     /** Stores @p count, prunes the surplus oldest finished rows, then notifies. */
     void setMaxFinishedTasks(uint count);
@@ -59,9 +62,16 @@ public:
     /** The row's task; null for a row without one and for rows outside 0..rowCount()-1. */
     WorkQueue::TaskPtr task(int row) const;
 
+    /** Always an invalid index: the list is flat. */
     QModelIndex parent(const QModelIndex &child) const override;
+    /** The number of rows, finished ones included; @p parent is not examined. */
     int rowCount(const QModelIndex &parent = QModelIndex()) const override;
+    /** Always 1. */
     int columnCount(const QModelIndex &parent = QModelIndex()) const override;
+    /**
+     * The row's task's name() for Qt::DisplayRole in column 0; an invalid QVariant for every
+     * other role, a bad index or a row without a task.
+     */
     QVariant data(const QModelIndex &index, int role = Qt::DisplayRole) const override;
     /** Stores a Task given as a QObject* under Qt::DisplayRole; anything else is refused. */
     bool setData(const QModelIndex &index, const QVariant &value, int role = Qt::EditRole) override;
@@ -76,10 +86,24 @@ public:
     bool removeRows(int row, int count, const QModelIndex &parent = QModelIndex()) override;
 
 Q_SIGNALS:
+    /** setMaxFinishedTasks() stored a new @p count, after pruning the surplus rows. */
     void maxFinishedTasksChanged(uint count);
 
 protected Q_SLOTS:
+    /**
+     * Connected to the queue's queued(): inserts an unfinished row for @p ptr's task after every
+     * unfinished row of equal or higher priority than @p prio (the queue's own order). A task that
+     * has finished already is listed once, as a finished row (see the class description). Does
+     * nothing once the queue is gone.
+     */
     void taskQueued(const WorkQueue::TaskPtr &ptr, uint prio);
+    /**
+     * Connected to the queue's finished(), which comes while the finished task is still queued:
+     * moves each finished task's row to the top of the finished block (a row already in place
+     * gets dataChanged() instead of a move), then prunes with checkMaxFinished(). Rows that do
+     * not follow the queue's order are reported with
+     * "[WorkQueueListModel] failed to reorder tasks (internal error)" and left where they are.
+     */
     void taskFinished();
 
 private:

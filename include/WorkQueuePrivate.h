@@ -34,18 +34,23 @@ class TaskPrio
 {
 public:
     constexpr TaskPrio() noexcept = default;
+    /** The key of a task queued with @p priority as the queue's @p sequence-th enqueue. */
     constexpr TaskPrio(uint priority, uint sequence) noexcept : priority(priority), sequence(sequence) {}
 
+    /** True if this entry runs before @p other: higher priority, or equal and earlier sequence. */
     constexpr bool operator<(const TaskPrio &other) const noexcept
     {
         return priority > other.priority || (priority == other.priority && sequence < other.sequence);
     }
+    /** Same priority and same sequence. */
     constexpr bool operator==(const TaskPrio &other) const noexcept
     {
         return priority == other.priority && sequence == other.sequence;
     }
 
+    /** The priority given at enqueue; higher runs earlier, 0 is the lowest. */
     uint priority = 0;
+    /** The queue's counter at enqueue; lower runs earlier within one priority. */
     uint sequence = 0;
 };
 
@@ -58,6 +63,7 @@ class ERRAND_EXPORT WorkQueuePrivate : public QObjectPrivate
     Q_DECLARE_PUBLIC(WorkQueue)
 
 public:
+    /** Stores @p worker (not owned, not called) and @p autoAbort; nothing held, counter 0. */
     explicit WorkQueuePrivate(Worker *worker = nullptr, bool autoAbort = false);
     ~WorkQueuePrivate() override;
 
@@ -79,11 +85,20 @@ public:
     /** Drops every held task without disconnecting, aborting or signalling; keeps counter. */
     void clearQueue();
 
+    /** Turns jobs into tasks; not owned, may be null. */
     Worker *worker = nullptr;
+    /** Whether queuing a strictly higher priority aborts the current task. */
     bool autoAbort = false;
+    /**
+     * The task started (or adopted, if it already ran) and waited on, or null. Held through its
+     * entry in @c queue, not by a reference of its own; not necessarily the first entry.
+     */
     Task *current = nullptr;
+    /** The enqueue counter: incremented before each enqueue, never reset. */
     uint counter = 0;
+    /** Every held task, the current one included, in run order; one reference each. */
     QMap<TaskPrio, WorkQueue::TaskPtr> queue;
+    /** Each held task's key in @c queue. */
     QHash<const Task *, TaskPrio> priorities;
 
 private:

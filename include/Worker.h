@@ -21,8 +21,10 @@ class DeleteGuard;
  * chain, most-derived first up to QObject, so a factory registered for a base class serves all
  * its subclasses. Registering and messages use name(), by default the most-derived class name.
  *
- * object() is asked afresh by every operation and never cached. Without an object, or once the
- * registry is gone at exit, operations write a one-line warning and fail.
+ * object() is asked afresh by every operation and never cached. Without an object, operations
+ * write "[Worker]: invalid Object, please implement the object method" and fail; once the
+ * registry is gone at exit, createTask(), jobNames(), registerTask() and unregisterTask() write
+ * "[Worker]: registry not ready" and fail.
  *
  * A task factory may delete the worker or the job: the call then stops and returns normally,
  * without a task. deleteLater() is still the advice.

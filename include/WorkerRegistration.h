@@ -18,7 +18,10 @@ struct QMetaObject;
  *
  * Calls WorkerRegistry::registerTask with replace = false, so the first factory registered for
  * a worker/task pair stays in force. Works from any library, in any order of static
- * initialisation. The destructor undoes nothing.
+ * initialisation. The destructor undoes nothing. The registry's own refusals keep their
+ * warnings ("[WorkerRegistry]: trying to register a null TaskCtor" for a null factory); once the
+ * registry has been destroyed at exit, "[WorkerRegistration]: registry not ready" is written and
+ * nothing is registered.
  *
  * A factory that ends up not stored (refused as a duplicate, or offered after the registry was
  * destroyed) is left untouched and stays with the caller: the helper cannot know whether the
@@ -30,7 +33,12 @@ class ERRAND_EXPORT WorkerRegistration
 public:
     /** Worker name and task name are the class names of @p worker and @p job. */
     WorkerRegistration(const QMetaObject &worker, const QMetaObject &job, TaskCtor *ctor);
+    /** Worker name is the class name of @p worker; @p task is the job name as given. */
     WorkerRegistration(const QMetaObject &worker, const QString &task, TaskCtor *ctor);
+    /**
+     * Both names as given. An empty @p worker is refused by the registry with
+     * "[WorkerRegistry]: can't registerTask for unknown worker".
+     */
     WorkerRegistration(const QString &worker, const QString &task, TaskCtor *ctor);
 
 private:

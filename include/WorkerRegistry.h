@@ -42,22 +42,32 @@ public:
     /** The single registry, or null once it has been destroyed at exit. */
     static WorkerRegistry *instance();
 
-    /** Adds an empty worker. False if present already; "can't register unnamed worker" for "". */
+    /**
+     * Adds an empty worker. False if present already; false with
+     * "[WorkerRegistry]: can't register unnamed worker" for an empty name.
+     */
     bool registerWorker(const QString &worker);
-    /** Removes a worker and its tasks, releasing their factories. False if absent. */
+    /**
+     * Removes a worker and its tasks, releasing their factories (a factory whose last reference
+     * goes is deleted under the write lock). False if absent; false with
+     * "[WorkerRegistry]: can't unregister unnamed worker" for an empty name.
+     */
     bool unregisterWorker(const QString &worker);
     /** Non-const for historical reasons, but changes nothing. */
     bool containsWorker(const QString &worker);
+    /** The number of registered workers, including those without tasks. */
     int workerCount() const;
+    /** Every registered worker name, in the table's own (unsorted) order. */
     QStringList workerNames() const;
 
     /**
      * Stores @p ctor for @p task under @p worker, adding the worker if needed. True if afterwards
      * @p ctor is the factory of that task: it was stored already (count untouched), the entry
      * was new, or @p replace is set (the old factory is released). False, silently, when another
-     * factory stays because @p replace is false. A null @p ctor ("trying to register a null
-     * TaskCtor") or an empty @p worker ("can't registerTask for unknown worker") is refused with
-     * a warning; the task name is not checked.
+     * factory stays because @p replace is false. A null @p ctor
+     * ("[WorkerRegistry]: trying to register a null TaskCtor", checked first) or an empty
+     * @p worker ("[WorkerRegistry]: can't registerTask for unknown worker") is refused with that
+     * warning; the task name is not checked.
      */
     bool registerTask(const QString &worker, const QString &task, TaskCtor *ctor, bool replace = false);
     /**
@@ -86,10 +96,13 @@ public:
      * a new name is then entered with an empty one. Always true.
      */
     bool registerJob(const QString &job, const JobInfo &info);
+    /** Removes the entry of @p job; false if there was none. */
     bool unregisterJob(const QString &job);
     /** The stored description, or a value holding no data for a name that is not registered. */
     JobInfo jobInfo(const QString &job) const;
+    /** The number of registered job names, including those with an empty description. */
     int jobCount() const;
+    /** Every registered job name, in the table's own (unsorted) order. */
     QStringList jobNames() const;
 
 private:
