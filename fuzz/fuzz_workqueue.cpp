@@ -39,6 +39,7 @@
 #include <memory>
 #include <string>
 #include <unordered_set>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -769,7 +770,7 @@ int main(int argc, char **argv)
         const QFileInfo arg(QFile::decodeName(argv[i]));
         inputs += arg.isDir() ? QDir(arg.filePath()).entryInfoList(QDir::Files) : QFileInfoList { arg };
     }
-    for (const QFileInfo &input : qAsConst(inputs)) {
+    for (const QFileInfo &input : std::as_const(inputs)) {
         QFile file(input.filePath());
         if (!file.open(QIODevice::ReadOnly))
             return 2;

@@ -6,6 +6,8 @@
 
 #include <QtTest/QtTest>
 
+#include <utility>
+
 using namespace TestSupport;
 
 // Makes, for job "J<n>", a ManualTask "T<n>" started in the mode the job's "mode" property holds
@@ -51,7 +53,7 @@ private Q_SLOTS:
         for (int i = 0; i <= 20000; ++i) {
             job.setObjectName(QStringLiteral("J%1").arg(i));
             job.setProperty("mode", i == 0 ? ManualTask::RunOnStart : ManualTask::FinishOnStart);
-            QVERIFY(queue.enqueue(qAsConst(job), i == 0 ? 9 : uint(i % 3)));
+            QVERIFY(queue.enqueue(std::as_const(job), i == 0 ? 9 : uint(i % 3)));
             expected[i == 0 ? 0 : 3 - i % 3] << QStringLiteral("T%1").arg(i);
         }
         static_cast<ManualTask *>(queue.current())->doSetState(Job::Finished);
@@ -180,7 +182,7 @@ void tst_Queue::scenario()
         { 'C', [&] { static_cast<WorkQueuePrivate *>(QObjectPrivate::get(&q))->clearQueue(); } },
         { 'U', [&] { static_cast<WorkQueuePrivate *>(QObjectPrivate::get(&q))->current = nullptr; } },
         { 'W', [&] { q.setWorker(m.captured(2).toInt() ? &w[m.captured(2).toInt() - 1] : nullptr); } },
-        { 'c', [&] { q.enqueue(qAsConst(job()), m.captured(3).toUInt()) || say(false); } }, { 'D', flush },
+        { 'c', [&] { q.enqueue(std::as_const(job()), m.captured(3).toUInt()) || say(false); } }, { 'D', flush },
         { 'e', [&] { q.enqueue(job(), m.captured(3).toUInt()) || say(false); } }, { 'r', [&] { w[0].run(job()); } },
         { '#', [&] { say(task() ? task()->ref.loadRelaxed() : 0); } }, { 's', [&] { say(task()->startCalls); } },
         { 'f', [&] { task()->doSetState(Job::Finished); } }, { 'T', [&] { w[0].log = w[1].log = &log; } },
