@@ -117,9 +117,9 @@ int main(int argc, char *argv[])
         // for half a second, so the next one, which the queue starts at once, stays running
         // while its busy indicator fades in; then the window is saved and the thread let go.
         QSemaphore hold;
+        int finished = 0;
         if (parser.isSet(screenshot)) {
             QThreadPool::globalInstance()->setMaxThreadCount(1);
-            int finished = 0;
             QObject::connect(&indexer, &FileIndexer::jobFinished, window, [&] {
                 if (++finished != FinishedBeforeShot)
                     return;
