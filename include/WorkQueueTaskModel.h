@@ -34,7 +34,8 @@ class WorkQueueTaskModelPrivate;
  * In the table form there is one column per field (Column), for QTableView and QTreeView:
  * Qt::DisplayRole shows the field as text ("Failed: <text>" for an error with a text), and
  * headerData() gives the titles "Job", "State", "Error", "Result" and "Priority". Either form
- * has no rows under a valid parent.
+ * has no rows under a valid parent. A subclass may add columns after these (columnCount(),
+ * data() and headerData()); the updates below span columnCount() columns.
  *
  * Updates. The model listens to each row's task: stateChanged() emits one dataChanged() for
  * that row (all columns) with the state and error roles, resultChanged() one with ResultRole;
@@ -74,6 +75,7 @@ public:
         WorkQueueListModel *source = nullptr, bool tableForm = false, QObject *parent = nullptr);
     ~WorkQueueTaskModel() override;
 
+    /** The source; null once it is destroyed (sourceModelChanged() is emitted then). */
     WorkQueueListModel *sourceModel() const;
     /** Resets the model onto @p source's rows (none for null). */
     void setSourceModel(WorkQueueListModel *source);
@@ -84,7 +86,7 @@ public:
 
     /** The task of @p row, or null. Holds no reference: the source's row does. */
     Task *task(int row) const;
-    /** The first row that shows @p task, or -1. */
+    /** The row that shows @p task (for a task queued twice, one of its rows), or -1. */
     int rowOf(const Task *task) const;
 
     int rowCount(const QModelIndex &parent = QModelIndex()) const override;

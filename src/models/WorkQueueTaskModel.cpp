@@ -114,7 +114,10 @@ void WorkQueueTaskModelPrivate::connectSource()
     QObject::connect(src, &QObject::destroyed, q, [this] {
         q->beginResetModel();
         empty();
+        const QPointer<WorkQueueTaskModel> self(q);
         q->endResetModel();
+        if (self)
+            Q_EMIT q->sourceModelChanged();
     });
 }
 
