@@ -58,8 +58,8 @@ public:
     /**
      * Removes the job's task without aborting it; a removed current task goes on running,
      * unwatched, and the next one starts; then taskRemoved() is emitted. False for a job without
-     * a task; false with
-     * "[WorkQueue]: internal error, can't find task" for a task this queue does not hold.
+     * a task; false with "[WorkQueue]: internal error, can't find task" for a task this queue
+     * does not hold.
      */
     bool dequeue(const Job &job);
     /** Starts the head of the queue if nothing is current. */
