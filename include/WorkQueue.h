@@ -58,8 +58,9 @@ public:
     bool enqueue(const Job &job, uint priority = 0);
     /**
      * Removes the job's task without aborting it; a removed current task goes on running,
-     * unwatched, and the next one starts. False for a job without a task; false with
-     * "[WorkQueue]: internal error, can't find task" for a task this queue does not hold.
+     * unwatched, and the next one starts; then taskRemoved() is emitted. False for a job without
+     * a task; false with "[WorkQueue]: internal error, can't find task" for a task this queue
+     * does not hold.
      */
     bool dequeue(const Job &job);
     /** Starts the head of the queue if nothing is current. */
@@ -101,6 +102,22 @@ Q_SIGNALS:
     void started();
     /** After a task was placed; carries a new reference to it. Direct connections only. */
     void queued(const WorkQueue::TaskPtr &task, uint priority);
+    /**
+     * Names the task behind each finished(): emitted right after finished(@p error), while the
+     * task is still held (in queue(), and current() if it was), and before it is dropped and the
+     * next task is started, so before that task's started(). Not emitted if a handler of
+     * finished() deleted the queue; a handler of this signal may delete it too. Direct
+     * connections only.
+     */
+    void taskFinished(const WorkQueue::TaskPtr &task, Job::Error error);
+    /**
+     * A task that dequeue(const Job &) removed, emitted once it has left queue(): after the
+     * removal and, when it was the current task, after the next one was started (its started(),
+     * and everything that task emits inside its start(), comes first). Not emitted when dequeue()
+     * returns false, nor for tasks dropped by finishing (see taskFinished()) or by setWorker(),
+     * nor if the queue was deleted meanwhile. Direct connections only.
+     */
+    void taskRemoved(const WorkQueue::TaskPtr &task);
 
 protected Q_SLOTS:
     /**

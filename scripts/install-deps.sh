@@ -3,18 +3,23 @@
 #   scripts/install-deps.sh          build, tests and the demo against Qt 5 (the default build)
 #   scripts/install-deps.sh --qt6    the same against Qt 6 (-DERRAND_QT_MAJOR=6)
 #   scripts/install-deps.sh --all    both Qt versions, and also benchmarks, fuzzer, coverage,
-#                                    viewer, valgrind and the API reference
+#                                    viewer, the QtQuick example, valgrind and the API reference
 # Runs apt-get as root, or through sudo; does nothing when everything is present.
 set -euo pipefail
 
 qt5=(qtbase5-dev qtbase5-private-dev)
 qt6=(qt6-base-dev qt6-base-private-dev)
+# Qt Quick and the QML modules the QtQuick example imports (window, controls and what they use).
+qml5=(qtdeclarative5-dev qml-module-qtquick2 qml-module-qtquick-window2 qml-module-qtquick-controls2
+      qml-module-qtquick-layouts)
+qml6=(qt6-declarative-dev qml6-module-qtquick qml6-module-qtquick-window qml6-module-qtquick-controls
+      qml6-module-qtquick-templates qml6-module-qtquick-layouts qml6-module-qtqml-workerscript)
 packages=(cmake g++ make pkg-config)
 case "${1:-}" in
     "") packages+=("${qt5[@]}") ;;
     --qt6) packages+=("${qt6[@]}") ;;
-    --all) packages+=("${qt5[@]}" "${qt6[@]}" libbenchmark-dev clang libclang-rt-14-dev gcovr valgrind
-                      fonts-dejavu-core binutils doxygen qtbase5-doc-dev) ;;
+    --all) packages+=("${qt5[@]}" "${qt6[@]}" "${qml5[@]}" "${qml6[@]}" libbenchmark-dev clang
+                      libclang-rt-14-dev gcovr valgrind fonts-dejavu-core binutils doxygen qtbase5-doc-dev) ;;
     *) echo "usage: $0 [--qt6 | --all]" >&2; exit 2 ;;
 esac
 

@@ -1,11 +1,14 @@
 #include "ViewerWindow.h"
 
 #include "QueueRows.h"
-#include "TaskColumnsProxy.h"
 
 #include <ObjectWorker.h>
 #include <WorkQueueListModel.h>
+#include <WorkQueueTaskModel.h>
 
+#include <QtGui/QBrush>
+#include <QtGui/QColor>
+#include <QtGui/QFont>
 #include <QtWidgets/QBoxLayout>
 #include <QtWidgets/QCheckBox>
 #include <QtWidgets/QHeaderView>
@@ -14,6 +17,53 @@
 #include <QtWidgets/QTreeView>
 
 namespace {
+
+// The library's table of task fields, plus the file each task works on, and rows styled by
+// state: failed and aborted in red, finished in grey, the running one in bold.
+class FileTaskModel : public WorkQueueTaskModel
+{
+public:
+    enum { FileColumn = ColumnCount };
+
+    FileTaskModel(WorkQueueListModel *source, const FileIndexer &indexer, QObject *parent)
+        : WorkQueueTaskModel(source, true, parent)
+        , m_indexer(indexer)
+    { }
+
+    int columnCount(const QModelIndex &parent = QModelIndex()) const override
+    {
+        return parent.isValid() ? 0 : FileColumn + 1;
+    }
+
+    QVariant data(const QModelIndex &index, int role) const override
+    {
+        const Task *task = this->task(index.row());
+        if (!task || !index.isValid())
+            return QVariant();
+        if (role == Qt::DisplayRole && index.column() == FileColumn)
+            return QueueRows::file(task, m_indexer);
+        if (role == Qt::ForegroundRole && task->error() != Job::NoError)
+            return QBrush(QColor(0xb0, 0x20, 0x20));
+        if (role == Qt::ForegroundRole && task->isFinished())
+            return QBrush(QColor(0x60, 0x60, 0x60));
+        if (role == Qt::FontRole && task->isRunning()) {
+            QFont bold;
+            bold.setBold(true);
+            return bold;
+        }
+        return WorkQueueTaskModel::data(index, role);
+    }
+
+    QVariant headerData(int section, Qt::Orientation orientation, int role) const override
+    {
+        if (section == FileColumn && orientation == Qt::Horizontal && role == Qt::DisplayRole)
+            return tr("File");
+        return WorkQueueTaskModel::headerData(section, orientation, role);
+    }
+
+private:
+    const FileIndexer &m_indexer;
+};
 
 QPushButton *addButton(QBoxLayout *layout, const QString &text)
 {
@@ -29,7 +79,7 @@ ViewerWindow::ViewerWindow(const QString &directory, QWidget *parent)
     , m_indexer(directory)
     , m_files(m_indexer.scan(1000))
     , m_model(new WorkQueueListModel(m_indexer.queue(), this))
-    , m_proxy(new TaskColumnsProxy(m_model, m_indexer, this))
+    , m_proxy(new FileTaskModel(m_model, m_indexer, this))
     , m_view(new QTreeView)
     , m_autoAbort(new QCheckBox(tr("Auto-abort")))
     , m_status(new QLabel)
@@ -40,10 +90,16 @@ ViewerWindow::ViewerWindow(const QString &directory, QWidget *parent)
     m_view->setRootIsDecorated(false);
     m_view->setUniformRowHeights(true);
     m_view->setAlternatingRowColors(true);
-    m_view->header()->setStretchLastSection(true);
-    m_view->header()->resizeSection(TaskColumnsProxy::JobColumn, 135);
-    m_view->header()->resizeSection(TaskColumnsProxy::FileColumn, 165);
-    m_view->header()->resizeSection(TaskColumnsProxy::StateColumn, 95);
+    QHeaderView *header = m_view->header();
+    header->setStretchLastSection(true);
+    // Job, File, State, Priority, Error, Result.
+    header->moveSection(header->visualIndex(FileTaskModel::FileColumn), 1);
+    header->moveSection(header->visualIndex(FileTaskModel::PriorityColumn), 3);
+    header->resizeSection(FileTaskModel::NameColumn, 135);
+    header->resizeSection(FileTaskModel::FileColumn, 165);
+    header->resizeSection(FileTaskModel::StateColumn, 90);
+    header->resizeSection(FileTaskModel::PriorityColumn, 70);
+    header->resizeSection(FileTaskModel::ErrorColumn, 210);
 
     auto *buttons = new QHBoxLayout;
     QPushButton *indexAll = addButton(buttons, tr("Index all"));
@@ -71,9 +127,9 @@ ViewerWindow::ViewerWindow(const QString &directory, QWidget *parent)
     connect(m_abort, &QPushButton::clicked, this, &ViewerWindow::abortRunning);
     connect(m_dequeue, &QPushButton::clicked, this, &ViewerWindow::dequeueSelected);
 
-    // The list model reports rows only; task states change underneath it.
-    connect(m_indexer.queue(), &WorkQueue::started, m_proxy, &TaskColumnsProxy::refresh);
-    connect(m_indexer.queue(), &WorkQueue::finished, m_proxy, &TaskColumnsProxy::refresh);
+    // The list model keeps the rows of dequeued tasks among the waiting ones: drop them.
+    connect(m_indexer.queue(), &WorkQueue::taskRemoved, this,
+        [this](const WorkQueue::TaskPtr &task) { QueueRows::forget(*m_model, task.data()); });
     connect(m_proxy, &QAbstractItemModel::dataChanged, this, &ViewerWindow::updateStatus);
     connect(m_proxy, &QAbstractItemModel::rowsInserted, this, &ViewerWindow::updateStatus);
     connect(m_proxy, &QAbstractItemModel::rowsRemoved, this, &ViewerWindow::updateStatus);
@@ -112,8 +168,8 @@ void ViewerWindow::dequeueSelected()
 {
     const WorkQueue::TaskPtr task = m_model->task(m_view->currentIndex().row());
     FileJob *job = jobOf(task.data());
-    if (job && job->state() == Job::Ready && m_indexer.cancel(job))
-        QueueRows::forget(*m_model, task.data());
+    if (job && job->state() == Job::Ready)
+        m_indexer.cancel(job);
 }
 
 void ViewerWindow::updateStatus()
@@ -165,8 +221,8 @@ void ViewerWindow::screenshot(const QString &file)
     m_indexer.submit(new HashFileJob(root.filePath(QStringLiteral("gone.txt"))), FileIndexer::Normal);
     const auto select = [this](const char *job, const char *file) {
         for (int row = 0; row < m_proxy->rowCount(); ++row) {
-            if (m_proxy->index(row, TaskColumnsProxy::JobColumn).data().toString() == QLatin1String(job)
-                && m_proxy->index(row, TaskColumnsProxy::FileColumn).data().toString() == QLatin1String(file))
+            if (m_proxy->index(row, FileTaskModel::NameColumn).data().toString() == QLatin1String(job)
+                && m_proxy->index(row, FileTaskModel::FileColumn).data().toString() == QLatin1String(file))
                 m_view->setCurrentIndex(m_proxy->index(row, 0));
         }
     };

@@ -10,8 +10,8 @@ class QLabel;
 class QPushButton;
 class QTreeView;
 class Task;
-class TaskColumnsProxy;
 class WorkQueueListModel;
+class WorkQueueTaskModel;
 
 /**
  * Shows a SourceIndexer's queue in a tree view and lets the user queue, abort and dequeue
@@ -44,7 +44,7 @@ private:
     int m_next = 0;
     int m_finishedForScreenshot = 0;
     WorkQueueListModel *m_model;
-    TaskColumnsProxy *m_proxy;
+    WorkQueueTaskModel *m_proxy;
     QTreeView *m_view;
     QCheckBox *m_autoAbort;
     QPushButton *m_abort;

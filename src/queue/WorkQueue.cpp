@@ -98,7 +98,14 @@ bool WorkQueue::dequeue(const Job &job)
     if (!task)
         return false;
     disconnect(task, nullptr, this, nullptr);
-    return d->dequeue(task);
+    // Ours until taskRemoved() is delivered: the queue's reference goes in the private dequeue(),
+    // and starting the next task may make a handler delete the job.
+    const TaskPtr removed(task);
+    const Errand::DeleteGuard self(*d);
+    const bool done = d->dequeue(task);
+    if (done && !self.deleted())
+        Q_EMIT taskRemoved(removed);
+    return done;
 }
 
 void WorkQueue::startQueue()
@@ -171,6 +178,9 @@ void WorkQueue::onTaskFinished(Job::Error err)
     disconnect(sender, nullptr, this, nullptr);
     const Errand::DeleteGuard self(*d);
     Q_EMIT finished(err);
+    if (self.deleted())
+        return;
+    Q_EMIT taskFinished(TaskPtr(task), err);
     if (!self.deleted())
         d->dequeue(task);
 }

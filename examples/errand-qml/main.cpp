@@ -1,0 +1,150 @@
+// errand-qml: a QtQuick window listing an Errand work queue that indexes files, through a
+// WorkQueueTaskModel. With --screenshot it indexes the generated sample, checks that rows have
+// appeared and changed state, and saves the window as a PNG.
+
+#include "FileIndexer.h"
+#include "SampleData.h"
+
+#include <ObjectWorker.h>
+#include <WorkQueueListModel.h>
+#include <WorkQueueTaskModel.h>
+
+#include <QtCore/QCommandLineParser>
+#include <QtCore/QFileInfo>
+#include <QtCore/QSemaphore>
+#include <QtCore/QTemporaryDir>
+#include <QtCore/QTextStream>
+#include <QtCore/QThreadPool>
+#include <QtCore/QTimer>
+#include <QtGui/QGuiApplication>
+#include <QtGui/QImage>
+#include <QtGui/QPixmap>
+#include <QtGui/QScreen>
+#include <QtQml/QQmlApplicationEngine>
+#include <QtQml/QQmlContext>
+#include <QtQuick/QQuickWindow>
+
+namespace {
+
+// The number of finished jobs after which the screenshot is taken.
+constexpr int FinishedBeforeShot = 5;
+
+// Saves @p window to @p file once the model shows a finished and a running task, and the cards
+// have seen state changes. Prints what it found; false if anything is missing.
+bool saveScreenshot(QQuickWindow *window, const WorkQueueTaskModel &model, const QString &file)
+{
+    int finished = 0;
+    int running = 0;
+    for (int row = 0; row < model.rowCount(); ++row) {
+        const int state = model.index(row, 0).data(WorkQueueTaskModel::StateRole).toInt();
+        finished += state == Job::Finished ? 1 : 0;
+        running += state == Job::Running ? 1 : 0;
+    }
+    const QObject *list = window->findChild<QObject *>(QStringLiteral("taskList"));
+    const int cards = list ? list->property("count").toInt() : -1;
+    const int transitions = window->property("transitionsSeen").toInt();
+    QTextStream(stdout) << "rows " << model.rowCount() << ", cards " << cards << ", finished " << finished
+                        << ", running " << running << ", state changes seen " << transitions << "\n";
+    if (cards != model.rowCount() || finished == 0 || running != 1 || transitions == 0)
+        return false;
+    QImage image = window->grabWindow();
+    // Qt 5's software scene graph grabs nothing from an offscreen window; its screen can.
+    if (image.isNull())
+        image = window->screen()->grabWindow(window->winId()).toImage();
+    return image.save(file, "PNG");
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    // The screenshot needs no display and no GPU; both must be chosen before the application.
+    for (int i = 1; i < argc; ++i) {
+        if (qstrcmp(argv[i], "--screenshot") != 0)
+            continue;
+        if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+            qputenv("QT_QPA_PLATFORM", "offscreen");
+        if (qEnvironmentVariableIsEmpty("QT_QUICK_BACKEND"))
+            qputenv("QT_QUICK_BACKEND", "software");
+    }
+    QGuiApplication app(argc, argv);
+    QGuiApplication::setApplicationName(QStringLiteral("errand-qml"));
+
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QStringLiteral("Lists an Errand work queue indexing files in a QtQuick window."));
+    parser.addHelpOption();
+    const QCommandLineOption screenshot(QStringLiteral("screenshot"),
+        QStringLiteral("Index the generated sample, save the window to <file> (PNG) and quit."),
+        QStringLiteral("file"));
+    parser.addOption(screenshot);
+    parser.addPositionalArgument(QStringLiteral("directory"),
+        QStringLiteral("Directory to index (default: a generated sample)."), QStringLiteral("[directory]"));
+    parser.process(app);
+
+    QTemporaryDir sample;
+    QString directory = parser.positionalArguments().value(0);
+    if (directory.isEmpty() || parser.isSet(screenshot)) {
+        QString error;
+        if (!sample.isValid() || SampleData::generate(sample.path(), &error) < 0) {
+            QTextStream(stderr) << "errand-qml: cannot create the sample: " << error << "\n";
+            return 1;
+        }
+        directory = sample.path();
+    } else if (!QFileInfo(directory).isDir()) {
+        QTextStream(stderr) << "errand-qml: no such directory: " << directory << "\n";
+        return 2;
+    }
+
+    int status = 0;
+    {
+        SourceIndexer indexer(directory);
+        WorkQueueListModel rows(indexer.queue());
+        rows.setMaxFinishedTasks(4);
+        WorkQueueTaskModel tasks(&rows);
+
+        QQmlApplicationEngine engine;
+        engine.rootContext()->setContextProperty(QStringLiteral("taskModel"), &tasks);
+        engine.rootContext()->setContextProperty(QStringLiteral("rootPath"), indexer.root().absolutePath());
+        engine.load(QUrl(QStringLiteral("qrc:/main.qml")));
+        auto *window
+            = engine.rootObjects().isEmpty() ? nullptr : qobject_cast<QQuickWindow *>(engine.rootObjects().first());
+        if (!window) {
+            QTextStream(stderr) << "errand-qml: cannot load the window\n";
+            return 1;
+        }
+
+        // The shot is taken while a job runs: a job that finishes holds the pool's one thread
+        // for half a second, so the next one, which the queue starts at once, stays running
+        // while its busy indicator fades in; then the window is saved and the thread let go.
+        QSemaphore hold;
+        int finished = 0;
+        if (parser.isSet(screenshot)) {
+            QThreadPool::globalInstance()->setMaxThreadCount(1);
+            QObject::connect(&indexer, &FileIndexer::jobFinished, window, [&] {
+                if (++finished != FinishedBeforeShot)
+                    return;
+                QThreadPool::globalInstance()->start([&hold] { hold.acquire(); });
+                QTimer::singleShot(500, window, [&] {
+                    const bool saved = saveScreenshot(window, tasks, parser.value(screenshot));
+                    hold.release();
+                    QCoreApplication::exit(saved ? 0 : 1);
+                });
+            });
+        }
+        // The work starts once the window shows: a window that has not rendered cannot be grabbed.
+        const QStringList files = indexer.scan(parser.isSet(screenshot) ? 6 : 1000);
+        auto *shown = new QObject(window);
+        QObject::connect(window, &QQuickWindow::frameSwapped, shown, [&, shown] {
+            delete shown;
+            for (const QString &file : files)
+                indexer.indexFile(file);
+        });
+
+        status = QGuiApplication::exec();
+        hold.release(); // in case the shot was not taken
+        QThreadPool::globalInstance()->waitForDone();
+    }
+    // The tasks released with the jobs above were handed to deleteLater().
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    return status;
+}

@@ -1,0 +1,109 @@
+#ifndef ERRAND_WORKQUEUETASKMODEL_H
+#define ERRAND_WORKQUEUETASKMODEL_H
+
+#include "WorkQueueListModel.h"
+#include "errand_export.h"
+
+#include <QtCore/QAbstractTableModel>
+
+class Task;
+class WorkQueueTaskModelPrivate;
+
+/**
+ * Shows the rows of a WorkQueueListModel field by field, for item views and QML.
+ *
+ * Rows are the source's rows, one to one and in the same order: they follow its inserts,
+ * removals, moves and resets. Every row serves these roles, in every column:
+ *
+ * | Role            | Name          | Value                                                    |
+ * |-----------------|---------------|----------------------------------------------------------|
+ * | NameRole        | "name"        | QString: Task::name(), the job's type name               |
+ * | StateRole       | "state"       | int: the Job::State                                      |
+ * | StateTextRole   | "stateText"   | QString: "Ready", "Running", "Finished"                  |
+ * | ErrorRole       | "error"       | int: the Job::Error                                      |
+ * | ErrorTextRole   | "errorText"   | QString: Task::errorString()                             |
+ * | ResultRole      | "result"      | QVariant: the task's "result" property                   |
+ * | PriorityRole    | "priority"    | uint: the priority the task was queued with              |
+ * | TaskRole        | "task"        | QObject*: the Task                                       |
+ *
+ * A row without a task serves invalid values. The priority is read when the row receives its
+ * task, while the queue still holds it, so it stays after the task has left the queue; it is 0
+ * for a task the queue did not hold then.
+ *
+ * In the list form (the default) there is one column, whose Qt::DisplayRole is the job name.
+ * In the table form there is one column per field (Column), for QTableView and QTreeView:
+ * Qt::DisplayRole shows the field as text ("Failed: <text>" for an error with a text), and
+ * headerData() gives the titles "Job", "State", "Error", "Result" and "Priority". Either form
+ * has no rows under a valid parent. A subclass may add columns after these (columnCount(),
+ * data() and headerData()); the updates below span columnCount() columns.
+ *
+ * Updates. The model listens to each row's task: stateChanged() emits one dataChanged() for
+ * that row (all columns) with the state and error roles, resultChanged() one with ResultRole;
+ * Qt::DisplayRole is added in the table form. The row is found through the source's order of
+ * the queue, without scanning the rows. A row whose task the source replaces gets one
+ * dataChanged() with no roles (everything changed). A finish that the source reports for a row
+ * already reported by the task's stateChanged() is not repeated. Aborting or failing a task
+ * that has finished changes its error silently, as the task emits nothing then.
+ *
+ * The source is held weakly: once it is destroyed the model is reset to no rows. A slot
+ * connected to this model's signals may delete the model (deleteLater() is still the advice).
+ */
+class ERRAND_EXPORT WorkQueueTaskModel : public QAbstractTableModel
+{
+    Q_OBJECT
+    Q_PROPERTY(WorkQueueListModel *sourceModel READ sourceModel WRITE setSourceModel NOTIFY sourceModelChanged)
+    Q_PROPERTY(bool tableForm READ isTableForm WRITE setTableForm NOTIFY tableFormChanged)
+
+public:
+    enum Role {
+        NameRole = Qt::UserRole + 1,
+        StateRole,
+        StateTextRole,
+        ErrorRole,
+        ErrorTextRole,
+        ResultRole,
+        PriorityRole,
+        TaskRole,
+    };
+    Q_ENUM(Role)
+
+    /** The columns of the table form. */
+    enum Column { NameColumn, StateColumn, ErrorColumn, ResultColumn, PriorityColumn, ColumnCount };
+    Q_ENUM(Column)
+
+    explicit WorkQueueTaskModel(
+        WorkQueueListModel *source = nullptr, bool tableForm = false, QObject *parent = nullptr);
+    ~WorkQueueTaskModel() override;
+
+    /** The source; null once it is destroyed (sourceModelChanged() is emitted then). */
+    WorkQueueListModel *sourceModel() const;
+    /** Resets the model onto @p source's rows (none for null). */
+    void setSourceModel(WorkQueueListModel *source);
+
+    bool isTableForm() const;
+    /** Switches between the list and the table form; the model is reset. */
+    void setTableForm(bool tableForm);
+
+    /** The task of @p row, or null. Holds no reference: the source's row does. */
+    Task *task(int row) const;
+    /** The row that shows @p task (for a task queued twice, one of its rows), or -1. */
+    int rowOf(const Task *task) const;
+
+    int rowCount(const QModelIndex &parent = QModelIndex()) const override;
+    int columnCount(const QModelIndex &parent = QModelIndex()) const override;
+    QVariant data(const QModelIndex &index, int role = Qt::DisplayRole) const override;
+    QVariant headerData(int section, Qt::Orientation orientation, int role = Qt::DisplayRole) const override;
+    QHash<int, QByteArray> roleNames() const override;
+
+Q_SIGNALS:
+    void sourceModelChanged();
+    void tableFormChanged(bool tableForm);
+
+private:
+    Q_DISABLE_COPY(WorkQueueTaskModel)
+    friend class WorkQueueTaskModelPrivate;
+
+    WorkQueueTaskModelPrivate *const d;
+};
+
+#endif // ERRAND_WORKQUEUETASKMODEL_H

@@ -1,0 +1,284 @@
+#include "TestSupport.h"
+
+#include <WorkQueueListModel.h>
+#include <WorkQueueTaskModel.h>
+
+#include <QtTest/QAbstractItemModelTester>
+#include <QtTest/QtTest>
+
+using namespace TestSupport;
+
+namespace {
+
+using Model = WorkQueueTaskModel;
+
+// Makes ManualTasks named after their job's objectName, in the start mode of the moment.
+struct NamedWorker : Worker
+{
+    QObject *object() override { return nullptr; }
+    Task *createTask(const Job &job) override
+    {
+        auto *task = new ManualTask(job, mode);
+        task->setObjectName(job.objectName());
+        made.insert(job.objectName(), task);
+        return task;
+    }
+    // Through @p job when given (it then holds the task), else through a passing const job.
+    ManualTask *add(
+        WorkQueue &queue, const char *name, uint priority, ManualTask::StartMode startMode, Job *job = nullptr)
+    {
+        PlainJob plain;
+        Job &j = job ? *job : plain;
+        j.setObjectName(QLatin1String(name));
+        mode = startMode;
+        job ? queue.enqueue(j, priority) : queue.enqueue(qAsConst(j), priority);
+        return made.value(j.objectName());
+    }
+    ManualTask::StartMode mode = ManualTask::RunOnStart;
+    QHash<QString, QPointer<ManualTask>> made;
+};
+
+// A queue whose tasks show every state: three ended in their start() (done, failed, aborted),
+// "run" running (priority 5), "wait" and "low" waiting (7 and 1). Rows: wait run low, then the
+// finished ones.
+struct Fixture
+{
+    explicit Fixture(bool table)
+        : model(new Model(rows, table, &owner))
+    {
+        new QAbstractItemModelTester(model, QAbstractItemModelTester::FailureReportingMode::QtTest, model);
+        worker.add(*queue, "done", 3, ManualTask::FinishOnStart);
+        worker.add(*queue, "failed", 3, ManualTask::FailOnStart);
+        worker.add(*queue, "aborted", 3, ManualTask::AbortOnStart);
+        worker.add(*queue, "run", 5, ManualTask::RunOnStart)->setResult(42);
+        worker.add(*queue, "wait", 7, ManualTask::RunOnStart);
+        worker.add(*queue, "low", 1, ManualTask::RunOnStart);
+        // From here on, log dataChanged() as "<task>:<roles>" ("*" for all roles) and row moves.
+        QObject::connect(model, &QAbstractItemModel::dataChanged, model,
+            [this](const QModelIndex &from, const QModelIndex &to, const QVector<int> &roles) {
+                QVERIFY(from.row() == to.row() && from.column() == 0 && to.column() == model->columnCount() - 1);
+                QStringList names;
+                for (int role : roles)
+                    names << QString::fromLatin1(model->roleNames().value(role));
+                log << model->task(from.row())->objectName() + QLatin1Char(':')
+                        + (roles.isEmpty() ? QStringLiteral("*") : names.join(QLatin1Char(',')));
+            });
+        QObject::connect(model, &QAbstractItemModel::rowsMoved, model, [this] { log << QStringLiteral("moved"); });
+    }
+    ManualTask *task(const char *name) { return worker.made.value(QLatin1String(name)); }
+    QString take() { return std::exchange(log, QStringList()).join(QLatin1Char(' ')); }
+    QString names() const
+    {
+        QStringList out;
+        for (int row = 0; row < model->rowCount(); ++row)
+            out << model->task(row)->objectName();
+        return out.join(QLatin1Char(' '));
+    }
+
+    NamedWorker worker;
+    QObject owner; // deletes whatever the test left of queue, rows and model, in that order
+    QPointer<WorkQueue> queue = new WorkQueue(&worker, false, &owner);
+    QPointer<WorkQueueListModel> rows = new WorkQueueListModel(queue, &owner);
+    QPointer<Model> model;
+    QStringList log;
+};
+
+} // namespace
+
+class tst_Views : public QObject
+{
+    Q_OBJECT
+private Q_SLOTS:
+
+    void fields_data()
+    {
+        QTest::addColumn<int>("role");
+        QTest::addColumn<QByteArray>("roleName");
+        QTest::addColumn<int>("column");
+        QTest::addColumn<QString>("header");
+        QTest::addColumn<QString>("task");
+        QTest::addColumn<QVariant>("value");
+        QTest::addColumn<QString>("text"); // the table form's display in that column
+
+        const auto row = [](const char *tag, Model::Role role, const char *name, Model::Column column,
+                             const char *header, const char *task, const QVariant &value, const char *text) {
+            QTest::newRow(tag) << int(role) << QByteArray(name) << int(column) << QString::fromLatin1(header)
+                               << QString::fromLatin1(task) << value << QString::fromLatin1(text);
+        };
+        row("name", Model::NameRole, "name", Model::NameColumn, "Job", "wait", QStringLiteral("TestSupport::PlainJob"),
+            "TestSupport::PlainJob");
+        row("state ready", Model::StateRole, "state", Model::StateColumn, "State", "wait", int(Job::Ready), "Ready");
+        row("running", Model::StateRole, "state", Model::StateColumn, "State", "run", int(Job::Running), "Running");
+        row("state text", Model::StateTextRole, "stateText", Model::StateColumn, "State", "done",
+            QStringLiteral("Finished"), "Finished");
+        row("no error", Model::ErrorRole, "error", Model::ErrorColumn, "Error", "done", int(Job::NoError), "");
+        row("failed", Model::ErrorRole, "error", Model::ErrorColumn, "Error", "failed", int(Job::Failed),
+            "Failed: failed on start");
+        row("aborted", Model::ErrorRole, "error", Model::ErrorColumn, "Error", "aborted", int(Job::Aborted), "Aborted");
+        row("error text", Model::ErrorTextRole, "errorText", Model::ErrorColumn, "Error", "failed",
+            QStringLiteral("failed on start"), "Failed: failed on start");
+        row("result", Model::ResultRole, "result", Model::ResultColumn, "Result", "run", 42, "42");
+        row("priority", Model::PriorityRole, "priority", Model::PriorityColumn, "Priority", "wait", 7u, "7");
+        // Read while the queue held the task, kept once it has left the queue.
+        row("kept", Model::PriorityRole, "priority", Model::PriorityColumn, "Priority", "aborted", 3u, "3");
+    }
+
+    void fields()
+    {
+        QFETCH(int, role);
+        QFETCH(QByteArray, roleName);
+        QFETCH(int, column);
+        QFETCH(QString, header);
+        QFETCH(QString, task);
+        QFETCH(QVariant, value);
+        QFETCH(QString, text);
+
+        Fixture list(false), table(true);
+        QCOMPARE(list.model->roleNames().value(role), roleName);
+        const int row = list.model->rowOf(list.task(qPrintable(task)));
+        QCOMPARE(list.model->index(row, 0).data(role), value);
+        QCOMPARE(list.model->index(row, 0).data().toString(), PlainJob().name());
+        QCOMPARE(list.model->index(row, 1), QModelIndex());
+
+        QCOMPARE(table.model->headerData(column, Qt::Horizontal).toString(), header);
+        QCOMPARE(table.model->index(row, column).data().toString(), text);
+        for (int c = 0; c < Model::ColumnCount; ++c) // every column serves the roles
+            QCOMPARE(table.model->index(row, c).data(role), value);
+        QCOMPARE(qvariant_cast<QObject *>(table.model->index(row, column).data(Model::TaskRole)),
+            static_cast<QObject *>(table.task(qPrintable(task))));
+    }
+
+    void liveUpdates_data()
+    {
+        QTest::addColumn<bool>("table");
+        QTest::newRow("list") << false;
+        QTest::newRow("table") << true;
+    }
+
+    // One dataChanged() per change of a task, for its row, naming the roles that changed; the
+    // source's own report of a finish is not repeated; rows follow the source.
+    void liveUpdates()
+    {
+        QFETCH(bool, table);
+        Fixture f(table);
+        const QString display = table ? QStringLiteral(",display") : QString();
+        const QString state = QStringLiteral("state,stateText,error,errorText") + display;
+
+        f.task("run")->setResult(43);
+        f.task("run")->doSetState(Job::Finished); // moves below "low"; "wait" starts
+        QCOMPARE(f.take(), QStringLiteral("run:result%1 run:%2 moved wait:%2").arg(display, state));
+        f.task("wait")->doFail(QStringLiteral("x")); // moves; "low" starts
+        f.task("low")->abort(); // the last unfinished row: the source reports it in place
+        QCOMPARE(f.take(), QStringLiteral("wait:%1 moved low:%1 low:%1").arg(state));
+        QCOMPARE(f.names(), QStringLiteral("low wait run aborted failed done"));
+
+        // A row whose task the source replaces: one report, with no roles; the old task is no
+        // longer listened to.
+        QVERIFY(f.rows->setData(f.rows->index(0, 0), QVariant::fromValue<QObject *>(f.task("done")), Qt::DisplayRole));
+        f.task("low")->doSetState(Job::Ready);
+        f.task("done")->doSetState(Job::Ready); // shown twice now, reported once
+        QCOMPARE(f.take(), QStringLiteral("done:* done:%1").arg(state));
+
+        f.rows->setMaxFinishedTasks(2);
+        QCOMPARE(f.names(), QStringLiteral("done wait"));
+        f.model->setTableForm(!table);
+        QCOMPARE(f.model->columnCount(), table ? 1 : int(Model::ColumnCount));
+        f.model->setSourceModel(nullptr);
+        QCOMPARE(f.model->rowCount(), 0);
+        f.rows->setWorkQueue(nullptr); // its removals no longer reach the model
+    }
+
+    // The queue or the source deleted under the model, and slots that delete the model.
+    void hostileHandlers()
+    {
+        Fixture f(true);
+        delete f.queue; // the rows stay, and still follow their tasks
+        f.task("wait")->doSetState(Job::Running);
+        QCOMPARE(f.take(), QStringLiteral("wait:state,stateText,error,errorText,display"));
+
+        connect(f.model, &QAbstractItemModel::dataChanged, f.model, [&f] { delete f.model; });
+        f.task("run")->doSetState(Job::Finished);
+        QVERIFY(!f.model);
+        f.queue = new WorkQueue(&f.worker, false, &f.owner);
+        f.rows->setWorkQueue(f.queue);
+        f.model = new Model(f.rows, false, &f.owner);
+        connect(f.model, &QAbstractItemModel::rowsInserted, f.model, [&f] { delete f.model; });
+        f.worker.add(*f.queue, "late", 1, ManualTask::RunOnStart);
+        QVERIFY(!f.model);
+
+        f.model = new Model(f.rows, false, &f.owner);
+        QCOMPARE(f.model->rowCount(), 1);
+        QSignalSpy reset(f.model, &QAbstractItemModel::modelReset), changed(f.model, &QAbstractItemModel::dataChanged);
+        delete f.rows;
+        QCOMPARE(reset.count(), 1);
+        QCOMPARE(f.model->rowCount(), 0);
+        QVERIFY(!f.model->sourceModel() && !f.model->task(0) && f.model->rowOf(f.task("late")) == -1);
+        f.task("late")->doSetState(Job::Finished);
+        QCOMPARE(changed.count(), 0);
+    }
+
+    // taskFinished() follows finished() while the task is still held and current, before the next
+    // task starts; taskRemoved() follows dequeue() once the task has left, after the next one
+    // started. Each once, with the task and the error; a slot may delete the queue from either.
+    void taskSignals()
+    {
+        NamedWorker worker;
+        QPointer<WorkQueue> queue;
+        SignalLog log;
+        bool deleteQueue = false;
+        const auto held = [&](const WorkQueue::TaskPtr &t) -> QString {
+            const QList<WorkQueue::TaskPtr> tasks = queue->queue();
+            return t->objectName() + QLatin1Char(' ') + QString::number(tasks.count(t))
+                + QLatin1String(queue->current() == t.data() ? "*" : "");
+        };
+        const auto watch = [&] {
+            queue = new WorkQueue(&worker);
+            log.watchQueue(queue, QStringLiteral("Q"));
+            connect(queue, &WorkQueue::taskFinished, this, [&](const WorkQueue::TaskPtr &t, Job::Error e) {
+                log.add(QStringLiteral("taskFinished(%1) %2").arg(Job::toString(e), held(t)));
+                if (deleteQueue)
+                    delete queue;
+            });
+            connect(queue, &WorkQueue::taskRemoved, this, [&](const WorkQueue::TaskPtr &t) {
+                log.add(QStringLiteral("taskRemoved ") + held(t));
+                if (deleteQueue)
+                    delete queue;
+            });
+        };
+        const auto take = [&log] { return log.take().join(QLatin1String(", ")).remove(QStringLiteral("Q.")); };
+
+        watch();
+        PlainJob c, d, e;
+        worker.add(*queue, "a", 1, ManualTask::FailOnStart); // ends inside its start()
+        worker.add(*queue, "b", 1, ManualTask::RunOnStart);
+        worker.add(*queue, "c", 1, ManualTask::RunOnStart, &c);
+        worker.add(*queue, "d", 1, ManualTask::RunOnStart, &d);
+        worker.add(*queue, "e", 0, ManualTask::RunOnStart, &e);
+        QCOMPARE(take(),
+            QStringLiteral("started, finished(Failed), taskFinished(Failed) a 1*, queued(a,1), started, queued(b,1), "
+                           "queued(c,1), queued(d,1), queued(e,0)"));
+        worker.made.value(QStringLiteral("b"))->doSetState(Job::Finished);
+        QCOMPARE(take(), QStringLiteral("finished(NoError), taskFinished(NoError) b 1*, started"));
+        QVERIFY(queue->dequeue(c)); // running: "d" starts first
+        QVERIFY(queue->dequeue(e));
+        QCOMPARE(take(), QStringLiteral("started, taskRemoved c 0, taskRemoved e 0"));
+        QTest::ignoreMessage(QtWarningMsg, "[WorkQueue]: internal error, can't find task");
+        QVERIFY(!queue->dequeue(c));
+        QCOMPARE(take(), QString());
+
+        deleteQueue = true;
+        worker.add(*queue, "f", 0, ManualTask::RunOnStart);
+        d.task()->abort();
+        QVERIFY(!queue);
+        QCOMPARE(take(), QStringLiteral("queued(f,0), finished(Aborted), taskFinished(Aborted) d 1*"));
+
+        watch();
+        worker.add(*queue, "g", 0, ManualTask::RunOnStart, &c);
+        QVERIFY(queue->dequeue(c)); // the task was removed: true, though the queue is gone
+        QVERIFY(!queue);
+        QCOMPARE(take(), QStringLiteral("started, queued(g,0), taskRemoved g 0"));
+    }
+};
+
+QTEST_GUILESS_MAIN(tst_Views)
+#include "tst_views.moc"
