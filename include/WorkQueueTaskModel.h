@@ -51,10 +51,13 @@ class WorkQueueTaskModelPrivate;
 class ERRAND_EXPORT WorkQueueTaskModel : public QAbstractTableModel
 {
     Q_OBJECT
+    /** The list model whose rows are shown; held weakly. */
     Q_PROPERTY(WorkQueueListModel *sourceModel READ sourceModel WRITE setSourceModel NOTIFY sourceModelChanged)
+    /** One column per field (true) or a single column (false, the default). */
     Q_PROPERTY(bool tableForm READ isTableForm WRITE setTableForm NOTIFY tableFormChanged)
 
 public:
+    /** The roles every row serves, with the names roleNames() gives QML. */
     enum Role {
         NameRole = Qt::UserRole + 1,
         StateRole,
@@ -67,12 +70,44 @@ public:
     };
     Q_ENUM(Role)
 
+    /** \var WorkQueueTaskModel::NameRole
+     * "name": the job's type name, Task::name(). */
+    /** \var WorkQueueTaskModel::StateRole
+     * "state": the task's Job::State, as an int. */
+    /** \var WorkQueueTaskModel::StateTextRole
+     * "stateText": the state's key, "Ready", "Running" or "Finished". */
+    /** \var WorkQueueTaskModel::ErrorRole
+     * "error": the task's Job::Error, as an int. */
+    /** \var WorkQueueTaskModel::ErrorTextRole
+     * "errorText": Task::errorString(). */
+    /** \var WorkQueueTaskModel::ResultRole
+     * "result": the task's "result" property. */
+    /** \var WorkQueueTaskModel::PriorityRole
+     * "priority": the priority the task was queued with, as a uint. */
+    /** \var WorkQueueTaskModel::TaskRole
+     * "task": the Task itself, as a QObject*. */
+
     /** The columns of the table form. */
     enum Column { NameColumn, StateColumn, ErrorColumn, ResultColumn, PriorityColumn, ColumnCount };
     Q_ENUM(Column)
 
+    /** \var WorkQueueTaskModel::NameColumn
+     * "Job": the job's type name. */
+    /** \var WorkQueueTaskModel::StateColumn
+     * "State": the state's key. */
+    /** \var WorkQueueTaskModel::ErrorColumn
+     * "Error": empty without an error, else the error's key, and its text after a colon. */
+    /** \var WorkQueueTaskModel::ResultColumn
+     * "Result": the result as text. */
+    /** \var WorkQueueTaskModel::PriorityColumn
+     * "Priority": the priority the task was queued with. */
+    /** \var WorkQueueTaskModel::ColumnCount
+     * The number of columns of the table form. */
+
+    /** A model of @p source's rows (none for null), in the table form if @p tableForm. */
     explicit WorkQueueTaskModel(
         WorkQueueListModel *source = nullptr, bool tableForm = false, QObject *parent = nullptr);
+    /** Disconnects from the source and from every row's task. */
     ~WorkQueueTaskModel() override;
 
     /** The source; null once it is destroyed (sourceModelChanged() is emitted then). */
@@ -80,6 +115,7 @@ public:
     /** Resets the model onto @p source's rows (none for null). */
     void setSourceModel(WorkQueueListModel *source);
 
+    /** True in the table form. */
     bool isTableForm() const;
     /** Switches between the list and the table form; the model is reset. */
     void setTableForm(bool tableForm);
@@ -89,14 +125,21 @@ public:
     /** The row that shows @p task (for a task queued twice, one of its rows), or -1. */
     int rowOf(const Task *task) const;
 
+    /** The source's row count; 0 under a valid @p parent. */
     int rowCount(const QModelIndex &parent = QModelIndex()) const override;
+    /** ColumnCount in the table form, else 1; 0 under a valid @p parent. */
     int columnCount(const QModelIndex &parent = QModelIndex()) const override;
+    /** The value of @p role for the row of @p index (see Role); invalid outside the model. */
     QVariant data(const QModelIndex &index, int role = Qt::DisplayRole) const override;
+    /** The column titles of the table form, for Qt::DisplayRole and horizontal headers. */
     QVariant headerData(int section, Qt::Orientation orientation, int role = Qt::DisplayRole) const override;
+    /** Qt's role names and those of Role, for QML. */
     QHash<int, QByteArray> roleNames() const override;
 
 Q_SIGNALS:
+    /** The source was set or destroyed; the model has been reset. */
     void sourceModelChanged();
+    /** The form changed to @p tableForm; the model has been reset. */
     void tableFormChanged(bool tableForm);
 
 private:
