@@ -6,6 +6,8 @@
 #include <QtTest/QAbstractItemModelTester>
 #include <QtTest/QtTest>
 
+#include <utility>
+
 using namespace TestSupport;
 
 namespace {
@@ -31,7 +33,7 @@ struct NamedWorker : Worker
         Job &j = job ? *job : plain;
         j.setObjectName(QLatin1String(name));
         mode = startMode;
-        job ? queue.enqueue(j, priority) : queue.enqueue(qAsConst(j), priority);
+        job ? queue.enqueue(j, priority) : queue.enqueue(std::as_const(j), priority);
         return made.value(j.objectName());
     }
     ManualTask::StartMode mode = ManualTask::RunOnStart;

@@ -16,6 +16,8 @@
 #include <QtWidgets/QPushButton>
 #include <QtWidgets/QTreeView>
 
+#include <utility>
+
 namespace {
 
 // The library's table of task fields, plus the file each task works on, and rows styled by
@@ -117,7 +119,7 @@ ViewerWindow::ViewerWindow(const QString &directory, QWidget *parent)
     layout->addWidget(m_status);
 
     connect(indexAll, &QPushButton::clicked, this, [this] {
-        for (const QString &file : qAsConst(m_files))
+        for (const QString &file : std::as_const(m_files))
             m_indexer.indexFile(file);
     });
     connect(low, &QPushButton::clicked, this, [this] { queueNext(FileIndexer::Background); });
