@@ -10,7 +10,6 @@
 #include <WorkQueueTaskModel.h>
 
 #include <QtCore/QCommandLineParser>
-#include <QtCore/QFileInfo>
 #include <QtCore/QSemaphore>
 #include <QtCore/QTemporaryDir>
 #include <QtCore/QTextStream>
@@ -82,18 +81,10 @@ int main(int argc, char *argv[])
     parser.process(app);
 
     QTemporaryDir sample;
-    QString directory = parser.positionalArguments().value(0);
-    if (directory.isEmpty() || parser.isSet(screenshot)) {
-        QString error;
-        if (!sample.isValid() || SampleData::generate(sample.path(), &error) < 0) {
-            QTextStream(stderr) << "errand-qml: cannot create the sample: " << error << "\n";
-            return 1;
-        }
-        directory = sample.path();
-    } else if (!QFileInfo(directory).isDir()) {
-        QTextStream(stderr) << "errand-qml: no such directory: " << directory << "\n";
-        return 2;
-    }
+    QString directory;
+    if (const int failed = SampleData::chooseDirectory("errand-qml", parser.positionalArguments().value(0),
+            parser.isSet(screenshot), sample, &directory))
+        return failed;
 
     int status = 0;
     {

@@ -5,9 +5,7 @@
 #include "ViewerWindow.h"
 
 #include <QtCore/QCommandLineParser>
-#include <QtCore/QFileInfo>
 #include <QtCore/QTemporaryDir>
-#include <QtCore/QTextStream>
 #include <QtCore/QThreadPool>
 #include <QtWidgets/QApplication>
 
@@ -33,23 +31,11 @@ int main(int argc, char *argv[])
         QStringLiteral("Directory to index (default: a generated sample)."), QStringLiteral("[directory]"));
     parser.process(app);
 
-    const QStringList positional = parser.positionalArguments();
     QTemporaryDir sample;
     QString directory;
-    if (positional.isEmpty() || parser.isSet(screenshot)) {
-        QString error;
-        if (!sample.isValid() || SampleData::generate(sample.path(), &error) < 0) {
-            QTextStream(stderr) << "errand-viewer: cannot create the sample: " << error << "\n";
-            return 1;
-        }
-        directory = sample.path();
-    } else {
-        directory = positional.first();
-        if (!QFileInfo(directory).isDir()) {
-            QTextStream(stderr) << "errand-viewer: no such directory: " << directory << "\n";
-            return 2;
-        }
-    }
+    if (const int failed = SampleData::chooseDirectory("errand-viewer", parser.positionalArguments().value(0),
+            parser.isSet(screenshot), sample, &directory))
+        return failed;
 
     int status = 0;
     {
