@@ -84,6 +84,7 @@ private Q_SLOTS:
         MISS("containsTask(unknown task)", none, f.r.containsTask(str("QIODevice"), str("t")));
         MISS("containsTask(other ctor)", none, f.r.containsTask(str("QIODevice"), str("CopyJob"), &f.other));
         MISS("registerJob(no data)", none, !f.r.registerJob(str("j"), JobInfo())); // keeps the description
+        MISS("unregisterJob(unknown job)", none, f.r.unregisterJob(str("k")));
         MISS("Worker::run", str(noTaskForPlain), f.worker.run(f.job), f.job.task());
         MISS("by job name", str(R"([Worker]: "QBuffer" has no registered tasks for "copy.job")"),
             f.worker.createTask(CopyJob()));

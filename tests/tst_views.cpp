@@ -40,6 +40,22 @@ struct NamedWorker : Worker
     QHash<QString, QPointer<ManualTask>> made;
 };
 
+// A list model that resets and changes its layout on request, as a subclass may.
+struct ResettingRows : WorkQueueListModel
+{
+    using WorkQueueListModel::WorkQueueListModel;
+    void reset()
+    {
+        beginResetModel();
+        endResetModel();
+    }
+    void relayout()
+    {
+        Q_EMIT layoutAboutToBeChanged();
+        Q_EMIT layoutChanged();
+    }
+};
+
 // A queue whose tasks show every state: three ended in their start() (done, failed, aborted),
 // "run" running (priority 5), "wait" and "low" waiting (7 and 1). Rows: wait run low, then the
 // finished ones.
@@ -80,7 +96,7 @@ struct Fixture
     NamedWorker worker;
     QObject owner; // deletes whatever the test left of queue, rows and model, in that order
     QPointer<WorkQueue> queue = new WorkQueue(&worker, false, &owner);
-    QPointer<WorkQueueListModel> rows = new WorkQueueListModel(queue, &owner);
+    QPointer<WorkQueueListModel> rows = new ResettingRows(queue, &owner);
     QPointer<Model> model;
     QStringList log;
 };
@@ -143,6 +159,7 @@ private Q_SLOTS:
         QCOMPARE(list.model->index(row, 1), QModelIndex());
 
         QCOMPARE(table.model->headerData(column, Qt::Horizontal).toString(), header);
+        QCOMPARE(table.model->headerData(Model::ColumnCount, Qt::Horizontal), QVariant(Model::ColumnCount + 1));
         QCOMPARE(table.model->index(row, column).data().toString(), text);
         for (int c = 0; c < Model::ColumnCount; ++c) // every column serves the roles
             QCOMPARE(table.model->index(row, c).data(role), value);
@@ -185,8 +202,15 @@ private Q_SLOTS:
         QCOMPARE(f.names(), QStringLiteral("done wait"));
         f.model->setTableForm(!table);
         QCOMPARE(f.model->columnCount(), table ? 1 : int(Model::ColumnCount));
+        // Resets and layout changes of the source (a subclass may make them) are followed whole.
+        static_cast<ResettingRows *>(f.rows.data())->reset();
+        QCOMPARE(f.names(), QStringLiteral("done wait"));
+        static_cast<ResettingRows *>(f.rows.data())->relayout();
+        QCOMPARE(f.names(), QStringLiteral("done wait"));
+        QSignalSpy sourceChanged(f.model, &Model::sourceModelChanged);
         f.model->setSourceModel(nullptr);
         QCOMPARE(f.model->rowCount(), 0);
+        QCOMPARE(sourceChanged.count(), 1);
         f.rows->setWorkQueue(nullptr); // its removals no longer reach the model
     }
 
@@ -211,8 +235,10 @@ private Q_SLOTS:
         f.model = new Model(f.rows, false, &f.owner);
         QCOMPARE(f.model->rowCount(), 1);
         QSignalSpy reset(f.model, &QAbstractItemModel::modelReset), changed(f.model, &QAbstractItemModel::dataChanged);
+        QSignalSpy sourceChanged(f.model, &Model::sourceModelChanged);
         delete f.rows;
         QCOMPARE(reset.count(), 1);
+        QCOMPARE(sourceChanged.count(), 1);
         QCOMPARE(f.model->rowCount(), 0);
         QVERIFY(!f.model->sourceModel() && !f.model->task(0) && f.model->rowOf(f.task("late")) == -1);
         f.task("late")->doSetState(Job::Finished);
