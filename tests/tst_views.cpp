@@ -200,6 +200,9 @@ private Q_SLOTS:
 
         f.rows->setMaxFinishedTasks(2);
         QCOMPARE(f.names(), QStringLiteral("done wait"));
+        f.take();
+        f.task("done")->doSetState(Job::Running); // its other row went: still listened to
+        QCOMPARE(f.take(), QStringLiteral("done:%1").arg(state));
         f.model->setTableForm(!table);
         QCOMPARE(f.model->columnCount(), table ? 1 : int(Model::ColumnCount));
         // Resets and layout changes of the source (a subclass may make them) are followed whole.
