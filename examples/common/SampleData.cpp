@@ -3,8 +3,6 @@
 #include <QtCore/QDir>
 #include <QtCore/QFile>
 #include <QtCore/QFileInfo>
-#include <QtCore/QTemporaryDir>
-#include <QtCore/QTextStream>
 
 namespace {
 
@@ -122,23 +120,4 @@ int SampleData::generate(const QString &dir, QString *error)
         }
     }
     return files.size();
-}
-
-int SampleData::chooseDirectory(const char *program, const QString &named, bool useSample,
-    const QTemporaryDir &sample, QString *directory)
-{
-    if (named.isEmpty() || useSample) {
-        QString error;
-        if (!sample.isValid() || generate(sample.path(), &error) < 0) {
-            QTextStream(stderr) << program << ": cannot create the sample: " << error << "\n";
-            return 1;
-        }
-        *directory = sample.path();
-    } else if (QFileInfo(named).isDir()) {
-        *directory = named;
-    } else {
-        QTextStream(stderr) << program << ": no such directory: " << named << "\n";
-        return 2;
-    }
-    return 0;
 }

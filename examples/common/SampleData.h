@@ -3,8 +3,6 @@
 
 #include <QtCore/QString>
 
-class QTemporaryDir;
-
 namespace SampleData {
 
 /**
@@ -13,15 +11,6 @@ namespace SampleData {
  * written, or -1 with @p error set.
  */
 int generate(const QString &dir, QString *error);
-
-/**
- * The directory a windowed example indexes: @p named, or, when that is empty or @p useSample is
- * set, a sample generated into @p sample. Returns 0 with @p directory set, or the exit status
- * after telling stderr why not, as @p program: 1 if the sample cannot be written, 2 for a named
- * directory that does not exist.
- */
-int chooseDirectory(const char *program, const QString &named, bool useSample, const QTemporaryDir &sample,
-    QString *directory);
 
 } // namespace SampleData
 

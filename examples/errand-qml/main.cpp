@@ -3,13 +3,12 @@
 // appeared and changed state, and saves the window as a PNG.
 
 #include "FileIndexer.h"
-#include "SampleData.h"
+#include "WindowOptions.h"
 
 #include <ObjectWorker.h>
 #include <WorkQueueListModel.h>
 #include <WorkQueueTaskModel.h>
 
-#include <QtCore/QCommandLineParser>
 #include <QtCore/QSemaphore>
 #include <QtCore/QTemporaryDir>
 #include <QtCore/QTextStream>
@@ -58,37 +57,21 @@ bool saveScreenshot(QQuickWindow *window, const WorkQueueTaskModel &model, const
 int main(int argc, char *argv[])
 {
     // The screenshot needs no display and no GPU; both must be chosen before the application.
-    for (int i = 1; i < argc; ++i) {
-        if (qstrcmp(argv[i], "--screenshot") != 0)
-            continue;
-        if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-            qputenv("QT_QPA_PLATFORM", "offscreen");
-        if (qEnvironmentVariableIsEmpty("QT_QUICK_BACKEND"))
-            qputenv("QT_QUICK_BACKEND", "software");
-    }
+    if (WindowOptions::prepareScreenshot(argc, argv) && qEnvironmentVariableIsEmpty("QT_QUICK_BACKEND"))
+        qputenv("QT_QUICK_BACKEND", "software");
     QGuiApplication app(argc, argv);
     QGuiApplication::setApplicationName(QStringLiteral("errand-qml"));
-
-    QCommandLineParser parser;
-    parser.setApplicationDescription(QStringLiteral("Lists an Errand work queue indexing files in a QtQuick window."));
-    parser.addHelpOption();
-    const QCommandLineOption screenshot(QStringLiteral("screenshot"),
-        QStringLiteral("Index the generated sample, save the window to <file> (PNG) and quit."),
-        QStringLiteral("file"));
-    parser.addOption(screenshot);
-    parser.addPositionalArgument(QStringLiteral("directory"),
-        QStringLiteral("Directory to index (default: a generated sample)."), QStringLiteral("[directory]"));
-    parser.process(app);
-
     QTemporaryDir sample;
-    QString directory;
-    if (const int failed = SampleData::chooseDirectory("errand-qml", parser.positionalArguments().value(0),
-            parser.isSet(screenshot), sample, &directory))
+    WindowOptions options;
+    if (const int failed = options.parse(app,
+            QStringLiteral("Lists an Errand work queue indexing files in a QtQuick window."),
+            QStringLiteral("Index the generated sample, save the window to <file> (PNG) and quit."), sample))
         return failed;
+    const bool shoot = !options.screenshot.isEmpty();
 
     int status = 0;
     {
-        SourceIndexer indexer(directory);
+        SourceIndexer indexer(options.directory);
         WorkQueueListModel rows(indexer.queue());
         rows.setMaxFinishedTasks(4);
         WorkQueueTaskModel tasks(&rows);
@@ -109,21 +92,21 @@ int main(int argc, char *argv[])
         // while its busy indicator fades in; then the window is saved and the thread let go.
         QSemaphore hold;
         int finished = 0;
-        if (parser.isSet(screenshot)) {
+        if (shoot) {
             QThreadPool::globalInstance()->setMaxThreadCount(1);
             QObject::connect(&indexer, &FileIndexer::jobFinished, window, [&] {
                 if (++finished != FinishedBeforeShot)
                     return;
                 QThreadPool::globalInstance()->start([&hold] { hold.acquire(); });
                 QTimer::singleShot(500, window, [&] {
-                    const bool saved = saveScreenshot(window, tasks, parser.value(screenshot));
+                    const bool saved = saveScreenshot(window, tasks, options.screenshot);
                     hold.release();
                     QCoreApplication::exit(saved ? 0 : 1);
                 });
             });
         }
         // The work starts once the window shows: a window that has not rendered cannot be grabbed.
-        const QStringList files = indexer.scan(parser.isSet(screenshot) ? 6 : 1000);
+        const QStringList files = indexer.scan(shoot ? 6 : 1000);
         auto *shown = new QObject(window);
         QObject::connect(window, &QQuickWindow::frameSwapped, shown, [&, shown] {
             delete shown;
