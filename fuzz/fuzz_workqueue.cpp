@@ -25,6 +25,7 @@
 #include <ObjectWorker.h>
 #include <TaskFactory.h>
 #include <WorkQueueListModel.h>
+#include <WorkQueueTaskModel.h>
 #include <WorkQueuePrivate.h>
 #include <WorkerRegistry.h>
 
@@ -245,6 +246,8 @@ struct World
     std::unique_ptr<ObjectWorker> workers[2];
     std::unique_ptr<WorkQueue> plainQueue;
     std::unique_ptr<WorkQueueListModel> model;
+    // Shows the model while it lives (and goes before it).
+    std::unique_ptr<WorkQueueTaskModel> view = std::make_unique<WorkQueueTaskModel>(nullptr, true);
 
     // 0 and 1: the ObjectWorkers' own queues; 2: the plain queue.
     WorkQueue *queueAt(int i) const { return i < 2 ? workers[i].get() : plainQueue.get(); }
@@ -338,6 +341,20 @@ void checkModel(WorkQueueListModel *model)
     }
 }
 
+// The task model mirrors its source row for row, finds each task's row and shows every row.
+void checkView(const WorkQueueTaskModel &view, const WorkQueueListModel &model)
+{
+    FUZZ_CHECK(view.rowCount() == model.rowCount());
+    for (int r = 0; r < view.rowCount(); ++r) {
+        Task *task = view.task(r);
+        FUZZ_CHECK(task == model.task(r).data() && (!task || view.task(view.rowOf(task)) == task));
+        for (int c = 0; c < view.columnCount(); ++c)
+            view.data(view.index(r, c));
+        for (int role = WorkQueueTaskModel::NameRole; role <= WorkQueueTaskModel::TaskRole; ++role)
+            view.data(view.index(r, 0), role);
+    }
+}
+
 void checkInvariants(World &w, bool afterEventLoop)
 {
     std::unordered_set<const Task *> held;
@@ -354,6 +371,8 @@ void checkInvariants(World &w, bool afterEventLoop)
     }
     if (w.model)
         checkModel(w.model.get());
+    if (w.model && w.view->sourceModel() == w.model.get())
+        checkView(*w.view, *w.model);
     for (int r = 0; w.model && r < w.model->rowCount(); ++r)
         held.insert(w.model->task(r).data());
     // Once deferred deletion has run, whatever is still alive must be held by someone.
@@ -431,6 +450,8 @@ std::unique_ptr<WorkQueueListModel> makeModel(WorkQueue *queue)
     QObject::connect(m, &QAbstractItemModel::dataChanged, [range](const QModelIndex &from, const QModelIndex &to) {
         range("changed ", from.row(), to.row()), fire(Changed);
     });
+    if (g_world)
+        g_world->view->setSourceModel(m);
     follow(model.get(), queue);
     return model;
 }

@@ -4,7 +4,8 @@
 #
 #   fuzz/run.sh                 run until stopped (Ctrl-C), extra arguments go to libFuzzer
 #   fuzz/run.sh -runs=1000000   for example: a bounded number of executions
-#   fuzz/run.sh --ci            about two minutes (FUZZ_SECONDS, default 120), for CI
+#   fuzz/run.sh --ci            FUZZ_RUNS inputs (default 20000) from seed FUZZ_SEED (default 1),
+#                               at most FUZZ_SECONDS (default 300), for CI
 #   fuzz/run.sh --build-only    only build
 #
 # New interesting inputs are written to fuzz/corpus-run/ (not committed). A crash, a leak, a
@@ -31,6 +32,9 @@ export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
 args=(-max_len=512 -timeout=20 -rss_limit_mb=4096 -artifact_prefix="$build/artifacts/")
 if [[ "$mode" == ci ]]; then
-    args+=(-max_total_time="${FUZZ_SECONDS:-120}" -print_final_stats=1)
+    # A fixed seed and number of runs make CI's run repeatable: a failure there is reproduced
+    # by the same command. Longer runs with fresh seeds are for development (the default mode).
+    args+=(-seed="${FUZZ_SEED:-1}" -runs="${FUZZ_RUNS:-20000}" -max_total_time="${FUZZ_SECONDS:-300}"
+        -print_final_stats=1)
 fi
 exec "$build/fuzz/fuzz_workqueue" "${args[@]}" "$@" fuzz/corpus-run fuzz/corpus

@@ -47,7 +47,11 @@ public:
 
     /** The attached queue, or null if none is attached or it has been destroyed. */
     WorkQueue *workQueue() const;
-    /** Clears the model and, for a non-null @p queue, follows it and lists its present tasks. */
+    /**
+     * Clears the model and, for a non-null @p queue, follows it and lists its present tasks.
+     * If a handler of the clearing deletes @p queue, the model follows none; if it makes the
+     * model follow another queue, that later choice stands.
+     */
     void setWorkQueue(WorkQueue *queue);
     /** Detaches from the queue and removes every row. */
     void clear();

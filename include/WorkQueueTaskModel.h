@@ -13,7 +13,9 @@ class WorkQueueTaskModelPrivate;
  * Shows the rows of a WorkQueueListModel field by field, for item views and QML.
  *
  * Rows are the source's rows, one to one and in the same order: they follow its inserts,
- * removals, moves and resets. Every row serves these roles, in every column:
+ * removals, moves and resets. A slot that runs before this model's may change the source from
+ * its signal; the model then completes the change it follows before it begins the next, so
+ * that views see one change after the other. Every row serves these roles, in every column:
  *
  * | Role            | Name          | Value                                                    |
  * |-----------------|---------------|----------------------------------------------------------|

@@ -84,6 +84,7 @@ private Q_SLOTS:
     void followsQueue_data();
     void followsQueue();
     void editsByTheApplication();
+    void retargetedWhileClearing();
     void rowStorageAgreesWithVector();
 };
 
@@ -235,6 +236,27 @@ void TstModel::editsByTheApplication()
     // A variant holding the task under its own class converts as one holding a QObject does.
     QVERIFY(model.setData(row0, QVariant::fromValue(static_cast<ManualTask *>(queue.current())), Qt::DisplayRole));
     QCOMPARE(log.take().size(), 1);
+}
+
+// While setWorkQueue() removes the old rows, a handler deletes the queue about to be followed
+// (the model then follows none) or makes the model follow a third one (which it then keeps).
+void TstModel::retargetedWhileClearing()
+{
+    ScriptWorker worker;
+    WorkQueue first(&worker), third(&worker);
+    worker.add(third, QStringLiteral("c"), 1);
+    for (const bool deleteIt : { true, false }) {
+        auto target = std::make_unique<WorkQueue>(&worker);
+        worker.add(first, QStringLiteral("a"), 1);
+        WorkQueueListModel model(&first);
+        connect(&model, &QAbstractItemModel::rowsRemoved, &model,
+            [&] { deleteIt ? target.reset() : model.setWorkQueue(&third); });
+        model.setWorkQueue(target.get());
+        QCOMPARE(model.workQueue(), deleteIt ? nullptr : &third);
+        if (target)
+            worker.add(*target, QStringLiteral("t"), 1);
+        QCOMPARE(rowsOf(model), deleteIt ? QString() : QStringLiteral("c"));
+    }
 }
 
 // The rows' chunked storage, with tiny chunks so that splits and merges happen all the time,

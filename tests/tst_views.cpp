@@ -228,8 +228,19 @@ private Q_SLOTS:
         f.worker.add(*f.queue, "late", 1, ManualTask::RunOnStart);
         QVERIFY(!f.model);
 
+        // A slot that runs before the model's changes the source again: the model still follows
+        // it row for row, and views see one change after the other.
+        QMetaObject::Connection nested;
+        nested = connect(f.rows, &QAbstractItemModel::rowsInserted, f.rows, [&] {
+            disconnect(nested);
+            f.worker.add(*f.queue, "nested", 9, ManualTask::RunOnStart);
+        });
         f.model = new Model(f.rows, false, &f.owner);
-        QCOMPARE(f.model->rowCount(), 1);
+        new QAbstractItemModelTester(f.model, QAbstractItemModelTester::FailureReportingMode::QtTest, f.model);
+        f.worker.add(*f.queue, "outer", 5, ManualTask::RunOnStart);
+        QCOMPARE(f.model->rowCount(), 3);
+        for (int row = 0; row < 3; ++row)
+            QCOMPARE(f.model->task(row), f.rows->task(row).data());
         QSignalSpy reset(f.model, &QAbstractItemModel::modelReset), changed(f.model, &QAbstractItemModel::dataChanged);
         QSignalSpy sourceChanged(f.model, &Model::sourceModelChanged);
         delete f.rows;

@@ -161,8 +161,11 @@ void WorkQueueListModel::setWorkQueue(WorkQueue *queue)
     if (queue == workQueue())
         return;
     const WorkQueueListModelPrivate::Operation operation(d);
+    const QPointer<WorkQueue> target(queue);
     clear();
-    if (!queue || operation.modelGone())
+    // A handler of the removal may have deleted the queue (the model then follows none) or
+    // attached the model elsewhere (the handler's later choice stands).
+    if (!queue || operation.modelGone() || !target || d->queue)
         return;
 
     d->queue = queue;
@@ -173,7 +176,8 @@ void WorkQueueListModel::setWorkQueue(WorkQueue *queue)
     if (tasks.isEmpty())
         return;
     insertRows(0, tasks.size(), QModelIndex());
-    for (int row = 0; row < tasks.size() && !operation.modelGone(); ++row)
+    const auto retargeted = [&] { return d->queue && d->queue.data() != queue; };
+    for (int row = 0; row < tasks.size() && !operation.modelGone() && !retargeted(); ++row)
         setData(index(row, 0), taskValue(tasks.at(row).data()), Qt::DisplayRole);
 }
 

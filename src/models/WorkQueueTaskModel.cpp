@@ -6,14 +6,28 @@
 #include <QtCore/QPointer>
 
 #include <algorithm>
+#include <utility>
 
 // The model keeps its own copy of the source's row order (plain task pointers; the source's rows
 // hold the references). Between a source's "about to" signal and the matching "done" one, the
 // source already has its new rows while views must still see the old ones: the copy is what
 // this model answers from, and it changes only where Qt's begin/end calls allow it.
+//
+// A slot that runs before this model's on the source's "done" signal may change the source
+// again, so that its next change arrives before this model has applied the last one. Each
+// change begun is therefore kept as pending, and whatever arrives next from the source first
+// completes it: views see the changes one after another, never one inside another.
 class WorkQueueTaskModelPrivate
 {
 public:
+    struct Pending
+    {
+        enum Kind { None, Insert, Remove, Move } kind = None;
+        int first = 0;
+        int last = 0;
+        int destination = 0;
+    };
+
     struct Watched
     {
         int rows = 0; // how many rows show the task (a task queued twice has two)
@@ -25,6 +39,7 @@ public:
     { }
 
     void connectSource();
+    bool finishPending();
     void fill();
     void empty();
     void watch(Task *task);
@@ -41,6 +56,7 @@ public:
     bool table = false;
     ChunkedVector<Task *> rows;
     QHash<const Task *, Watched> watched;
+    Pending pending;
 };
 
 namespace {
@@ -56,48 +72,35 @@ void WorkQueueTaskModelPrivate::connectSource()
 {
     WorkQueueListModel *src = source.data();
     using M = QAbstractItemModel;
+    const auto finish = [this] { finishPending(); };
     QObject::connect(src, &M::rowsAboutToBeInserted, q, [this](const QModelIndex &parent, int first, int last) {
-        if (isTop(parent))
+        if (finishPending() && isTop(parent)) {
+            pending = { Pending::Insert, first, last, 0 };
             q->beginInsertRows(QModelIndex(), first, last);
-    });
-    QObject::connect(src, &M::rowsInserted, q, [this](const QModelIndex &parent, int first, int last) {
-        if (!isTop(parent))
-            return;
-        for (int row = first; row <= last; ++row) {
-            Task *task = source->task(row).data();
-            rows.insert(row, task);
-            watch(task);
         }
-        q->endInsertRows();
     });
     QObject::connect(src, &M::rowsAboutToBeRemoved, q, [this](const QModelIndex &parent, int first, int last) {
-        if (isTop(parent))
+        if (finishPending() && isTop(parent)) {
+            pending = { Pending::Remove, first, last, 0 };
             q->beginRemoveRows(QModelIndex(), first, last);
-    });
-    QObject::connect(src, &M::rowsRemoved, q, [this](const QModelIndex &parent, int first, int last) {
-        if (!isTop(parent))
-            return;
-        for (int row = first; row <= last; ++row)
-            unwatch(rows[row]);
-        rows.erase(first, last - first + 1);
-        q->endRemoveRows();
+        }
     });
     QObject::connect(src, &M::rowsAboutToBeMoved, q,
         [this](const QModelIndex &from, int start, int end, const QModelIndex &to, int destination) {
-            if (isTop(from) && isTop(to))
+            if (finishPending() && isTop(from) && isTop(to)) {
+                pending = { Pending::Move, start, end, destination };
                 q->beginMoveRows(QModelIndex(), start, end, QModelIndex(), destination);
+            }
         });
-    QObject::connect(src, &M::rowsMoved, q,
-        [this](const QModelIndex &from, int start, int end, const QModelIndex &to, int destination) {
-            if (!isTop(from) || !isTop(to))
-                return;
-            moveRows(start, end, destination);
-            q->endMoveRows();
-        });
+    QObject::connect(src, &M::rowsInserted, q, finish);
+    QObject::connect(src, &M::rowsRemoved, q, finish);
+    QObject::connect(src, &M::rowsMoved, q, finish);
     // A reordering without row signals cannot be followed row by row: start again.
     const auto aboutToReset = [this] {
-        q->beginResetModel();
-        empty();
+        if (finishPending()) {
+            q->beginResetModel();
+            empty();
+        }
     };
     const auto reset = [this] {
         fill();
@@ -108,10 +111,12 @@ void WorkQueueTaskModelPrivate::connectSource()
     QObject::connect(src, &M::modelReset, q, reset);
     QObject::connect(src, &M::layoutChanged, q, reset);
     QObject::connect(src, &M::dataChanged, q, [this](const QModelIndex &topLeft, const QModelIndex &bottomRight) {
-        if (isTop(topLeft.parent()))
+        if (finishPending() && isTop(topLeft.parent()))
             sourceChanged(topLeft.row(), bottomRight.row());
     });
     QObject::connect(src, &QObject::destroyed, q, [this] {
+        if (!finishPending()) // inserted rows get no task: a destroyed source has none to give
+            return;
         q->beginResetModel();
         empty();
         const QPointer<WorkQueueTaskModel> self(q);
@@ -119,6 +124,37 @@ void WorkQueueTaskModelPrivate::connectSource()
         if (self)
             Q_EMIT q->sourceModelChanged();
     });
+}
+
+// Returns false if a slot deleted the model.
+bool WorkQueueTaskModelPrivate::finishPending()
+{
+    // Cleared first: a slot on this model's "done" signal may change the source again.
+    const Pending change = std::exchange(pending, Pending());
+    const QPointer<WorkQueueTaskModel> self(q);
+    switch (change.kind) {
+    case Pending::Insert:
+        for (int row = change.first; row <= change.last; ++row) {
+            Task *task = source ? source->task(row).data() : nullptr;
+            rows.insert(row, task);
+            watch(task);
+        }
+        q->endInsertRows();
+        break;
+    case Pending::Remove:
+        for (int row = change.first; row <= change.last; ++row)
+            unwatch(rows[row]);
+        rows.erase(change.first, change.last - change.first + 1);
+        q->endRemoveRows();
+        break;
+    case Pending::Move:
+        moveRows(change.first, change.last, change.destination);
+        q->endMoveRows();
+        break;
+    case Pending::None:
+        break;
+    }
+    return !self.isNull();
 }
 
 void WorkQueueTaskModelPrivate::fill()
@@ -298,6 +334,8 @@ WorkQueueListModel *WorkQueueTaskModel::sourceModel() const
 void WorkQueueTaskModel::setSourceModel(WorkQueueListModel *source)
 {
     if (source == d->source.data())
+        return;
+    if (!d->finishPending())
         return;
     beginResetModel();
     if (d->source)
