@@ -25,8 +25,8 @@
 #include <ObjectWorker.h>
 #include <TaskFactory.h>
 #include <WorkQueueListModel.h>
-#include <WorkQueueTaskModel.h>
 #include <WorkQueuePrivate.h>
+#include <WorkQueueTaskModel.h>
 #include <WorkerRegistry.h>
 
 #include "models/WorkQueueListModel_p.h"
@@ -599,10 +599,12 @@ void apply(World &w, Input &in, int op)
         }
         break;
     }
-    case 15:
+    case 15: // clear the model, and show it afresh
         g_modelMayMisorder = g_modelUnchecked = false;
+        w.view->setSourceModel(nullptr);
         if (w.model)
             w.model->clear();
+        w.view->setSourceModel(w.model.get());
         break;
     case 16: { // create or destroy a queue
         const int i = in.pick(3);

@@ -10,30 +10,6 @@ using namespace TestSupport;
 
 namespace {
 
-// Makes a ManualTask named after its job's objectName, started in the mode of the moment.
-class ScriptWorker : public Worker
-{
-public:
-    QObject *object() override { return &m_object; }
-    Task *createTask(const Job &job) override
-    {
-        last = new ManualTask(job, mode);
-        last->setObjectName(job.objectName());
-        return last;
-    }
-    bool add(WorkQueue &queue, const QString &name, uint priority)
-    {
-        PlainJob job;
-        job.setObjectName(name);
-        return queue.enqueue(static_cast<const Job &>(job), priority);
-    }
-    ManualTask::StartMode mode = ManualTask::RunOnStart;
-    QPointer<ManualTask> last;
-
-private:
-    QObject m_object;
-};
-
 // The model is a flat list whose rowCount() ignores its parent: Qt's tester looks at it through
 // a proxy that has no rows under a valid parent, as views must.
 class ChildlessProxy : public QIdentityProxyModel
@@ -150,7 +126,7 @@ void TstModel::followsQueue()
     QFETCH(QString, rows);
     QFETCH(QStringList, emitted);
 
-    ScriptWorker worker;
+    NamedWorker worker;
     std::unique_ptr<WorkQueue> queues[] { std::make_unique<WorkQueue>(&worker), std::make_unique<WorkQueue>(&worker) };
     WorkQueue &queue = *queues[0];
     WorkQueueListModel model(&queue);
@@ -187,9 +163,11 @@ void TstModel::followsQueue()
             model.clear();
         else {
             const bool second = word.startsWith(QLatin1String("2/"));
-            worker.mode = parts.size() > 2 ? modes.value(parts.at(2).at(0)) : ManualTask::RunOnStart;
-            QVERIFY(worker.add(*queues[second], parts.at(0).mid(second ? 2 : 0), parts.at(1).toUInt()));
-            tasks.insert(parts.at(0), worker.last.data());
+            const auto mode = parts.size() > 2 ? modes.value(parts.at(2).at(0)) : ManualTask::RunOnStart;
+            ManualTask *task
+                = worker.add(*queues[second], qPrintable(parts.at(0).mid(second ? 2 : 0)), parts.at(1).toUInt(), mode);
+            QVERIFY(task);
+            tasks.insert(parts.at(0), task);
         }
     }
     QCOMPARE(rowsOf(model), rows);
@@ -212,10 +190,10 @@ void TstModel::followsQueue()
 
 void TstModel::editsByTheApplication()
 {
-    ScriptWorker worker;
+    NamedWorker worker;
     WorkQueue queue(&worker);
-    worker.add(queue, QStringLiteral("a"), 1);
-    worker.add(queue, QStringLiteral("b"), 1);
+    worker.add(queue, "a", 1);
+    worker.add(queue, "b", 1);
     WorkQueueListModel model(&queue);
     SignalLog log;
     watch(&model, log);
@@ -242,19 +220,19 @@ void TstModel::editsByTheApplication()
 // (the model then follows none) or makes the model follow a third one (which it then keeps).
 void TstModel::retargetedWhileClearing()
 {
-    ScriptWorker worker;
+    NamedWorker worker;
     WorkQueue first(&worker), third(&worker);
-    worker.add(third, QStringLiteral("c"), 1);
+    worker.add(third, "c", 1);
     for (const bool deleteIt : { true, false }) {
         auto target = std::make_unique<WorkQueue>(&worker);
-        worker.add(first, QStringLiteral("a"), 1);
+        worker.add(first, "a", 1);
         WorkQueueListModel model(&first);
         connect(&model, &QAbstractItemModel::rowsRemoved, &model,
             [&] { deleteIt ? target.reset() : model.setWorkQueue(&third); });
         model.setWorkQueue(target.get());
         QCOMPARE(model.workQueue(), deleteIt ? nullptr : &third);
         if (target)
-            worker.add(*target, QStringLiteral("t"), 1);
+            worker.add(*target, "t", 1);
         QCOMPARE(rowsOf(model), deleteIt ? QString() : QStringLiteral("c"));
     }
 }

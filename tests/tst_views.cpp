@@ -6,6 +6,7 @@
 #include <QtTest/QAbstractItemModelTester>
 #include <QtTest/QtTest>
 
+#include <functional>
 #include <utility>
 
 using namespace TestSupport;
@@ -13,32 +14,6 @@ using namespace TestSupport;
 namespace {
 
 using Model = WorkQueueTaskModel;
-
-// Makes ManualTasks named after their job's objectName, in the start mode of the moment.
-struct NamedWorker : Worker
-{
-    QObject *object() override { return nullptr; }
-    Task *createTask(const Job &job) override
-    {
-        auto *task = new ManualTask(job, mode);
-        task->setObjectName(job.objectName());
-        made.insert(job.objectName(), task);
-        return task;
-    }
-    // Through @p job when given (it then holds the task), else through a passing const job.
-    ManualTask *add(
-        WorkQueue &queue, const char *name, uint priority, ManualTask::StartMode startMode, Job *job = nullptr)
-    {
-        PlainJob plain;
-        Job &j = job ? *job : plain;
-        j.setObjectName(QLatin1String(name));
-        mode = startMode;
-        job ? queue.enqueue(j, priority) : queue.enqueue(std::as_const(j), priority);
-        return made.value(j.objectName());
-    }
-    ManualTask::StartMode mode = ManualTask::RunOnStart;
-    QHash<QString, QPointer<ManualTask>> made;
-};
 
 // A list model that resets and changes its layout on request, as a subclass may.
 struct ResettingRows : WorkQueueListModel
@@ -228,19 +203,34 @@ private Q_SLOTS:
         f.worker.add(*f.queue, "late", 1, ManualTask::RunOnStart);
         QVERIFY(!f.model);
 
-        // A slot that runs before the model's changes the source again: the model still follows
-        // it row for row, and views see one change after the other.
+        // A slot that runs before a model's own, on the source's report of a new row or of a
+        // row's new task, changes the source again: every model still follows it row for row,
+        // and views see one change after the other. Each step adds a model after its slot.
+        QList<Model *> models;
         QMetaObject::Connection nested;
-        nested = connect(f.rows, &QAbstractItemModel::rowsInserted, f.rows, [&] {
-            disconnect(nested);
-            f.worker.add(*f.queue, "nested", 9, ManualTask::RunOnStart);
+        const auto step = [&](const char *name, uint priority, bool onNewTask, const std::function<void()> &action) {
+            const auto once = [&nested, action] { disconnect(nested), action(); };
+            nested = onNewTask ? connect(f.rows, &QAbstractItemModel::dataChanged, f.rows, once)
+                               : connect(f.rows, &QAbstractItemModel::rowsInserted, f.rows, once);
+            models << new Model(f.rows, false, &f.owner);
+            new QAbstractItemModelTester(models.last(), QAbstractItemModelTester::FailureReportingMode::QtTest, f.rows);
+            f.worker.add(*f.queue, name, priority, ManualTask::RunOnStart);
+            for (const Model *model : std::as_const(models))
+                for (int row = 0; row < f.rows->rowCount(); ++row)
+                    QVERIFY(model->rowCount() == f.rows->rowCount() && model->task(row) == f.rows->task(row).data());
+        };
+        step("outer", 5, false, [&] { f.worker.add(*f.queue, "nested", 0, ManualTask::RunOnStart); });
+        step("third", 3, true, [&] { f.task("outer")->doSetState(Job::Finished); }); // moves a row above
+        step("fourth", 2, false, [&] {
+            models.last()->setSourceModel(nullptr);
+            models.last()->setSourceModel(f.rows);
         });
-        f.model = new Model(f.rows, false, &f.owner);
-        new QAbstractItemModelTester(f.model, QAbstractItemModelTester::FailureReportingMode::QtTest, f.model);
-        f.worker.add(*f.queue, "outer", 5, ManualTask::RunOnStart);
-        QCOMPARE(f.model->rowCount(), 3);
-        for (int row = 0; row < 3; ++row)
-            QCOMPARE(f.model->task(row), f.rows->task(row).data());
+        step("fifth", 9, false, [&] {
+            f.rows->setData(f.rows->index(0, 0), QVariant::fromValue<QObject *>(f.task("late")), Qt::DisplayRole);
+        });
+        step("sixth", 1, false, [&] { static_cast<ResettingRows *>(f.rows.data())->resetAndRelayout(); });
+        QCOMPARE(f.rows->rowCount(), 7);
+        f.model = models.first();
         QSignalSpy reset(f.model, &QAbstractItemModel::modelReset), changed(f.model, &QAbstractItemModel::dataChanged);
         QSignalSpy sourceChanged(f.model, &Model::sourceModelChanged);
         delete f.rows;

@@ -269,7 +269,11 @@ bool WorkQueueListModel::setData(const QModelIndex &index, const QVariant &value
         d->tracking = false;
     d->rows[index.row()].task = task;
     ++d->epoch;
+    const Errand::DeleteGuard guard(*d);
+    ++d->reportingTask;
     Q_EMIT dataChanged(index, index, QVector<int>());
+    if (!guard.deleted())
+        --d->reportingTask;
     return true;
 }
 

@@ -150,6 +150,9 @@ public:
     // leaves it alone, which the fuzzer checks.
     quint64 resyncs = 0;
     uint counterSeen = 0;
+    // Non-zero while setData() reports a row's new task: a slot that changes the rows then does
+    // so before every listener has heard of the new task (WorkQueueTaskModel catches up).
+    int reportingTask = 0;
     // A row that made the last resync() fail by itself (no task, a finished task or one the
     // queue does not hold, as a dequeued task's row): while it stays so, resync() fails at once.
     int staleRow = -1;

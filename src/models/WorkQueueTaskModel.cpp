@@ -40,6 +40,7 @@ public:
 
     void connectSource();
     bool finishPending();
+    bool catchUp();
     void fill();
     void empty();
     void watch(Task *task);
@@ -74,20 +75,20 @@ void WorkQueueTaskModelPrivate::connectSource()
     using M = QAbstractItemModel;
     const auto finish = [this] { finishPending(); };
     QObject::connect(src, &M::rowsAboutToBeInserted, q, [this](const QModelIndex &parent, int first, int last) {
-        if (finishPending() && isTop(parent)) {
+        if (catchUp() && isTop(parent)) {
             pending = { Pending::Insert, first, last, 0 };
             q->beginInsertRows(QModelIndex(), first, last);
         }
     });
     QObject::connect(src, &M::rowsAboutToBeRemoved, q, [this](const QModelIndex &parent, int first, int last) {
-        if (finishPending() && isTop(parent)) {
+        if (catchUp() && isTop(parent)) {
             pending = { Pending::Remove, first, last, 0 };
             q->beginRemoveRows(QModelIndex(), first, last);
         }
     });
     QObject::connect(src, &M::rowsAboutToBeMoved, q,
         [this](const QModelIndex &from, int start, int end, const QModelIndex &to, int destination) {
-            if (finishPending() && isTop(from) && isTop(to)) {
+            if (catchUp() && isTop(from) && isTop(to)) {
                 pending = { Pending::Move, start, end, destination };
                 q->beginMoveRows(QModelIndex(), start, end, QModelIndex(), destination);
             }
@@ -97,7 +98,7 @@ void WorkQueueTaskModelPrivate::connectSource()
     QObject::connect(src, &M::rowsMoved, q, finish);
     // A reordering without row signals cannot be followed row by row: start again.
     const auto aboutToReset = [this] {
-        if (finishPending()) {
+        if (catchUp()) {
             q->beginResetModel();
             empty();
         }
@@ -154,6 +155,21 @@ bool WorkQueueTaskModelPrivate::finishPending()
     case Pending::None:
         break;
     }
+    return !self.isNull();
+}
+
+// Completes the pending change before the source begins another. If a slot begins it while the
+// source reports a row's new task, this model hears of that task only afterwards, at a row
+// number that no longer holds: the rows are compared whole instead.
+bool WorkQueueTaskModelPrivate::catchUp()
+{
+    if (!finishPending())
+        return false;
+    WorkQueueListModel *src = source.data();
+    if (!src || WorkQueueListModelPrivate::get(src)->reportingTask == 0)
+        return true;
+    const QPointer<WorkQueueTaskModel> self(q);
+    sourceChanged(0, rows.size() - 1);
     return !self.isNull();
 }
 

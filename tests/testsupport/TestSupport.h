@@ -11,9 +11,13 @@
 #include <Worker.h>
 
 #include <QtCore/QAtomicInt>
+#include <QtCore/QHash>
 #include <QtCore/QObject>
+#include <QtCore/QPointer>
 #include <QtCore/QStringList>
 #include <QtCore/QVariant>
+
+#include <utility>
 
 namespace TestSupport {
 
@@ -106,6 +110,33 @@ public:
 
 private:
     QObject *m_object;
+};
+
+// Makes ManualTasks named after their job's objectName, in the start mode given to add().
+struct NamedWorker : Worker
+{
+    QObject *object() override { return nullptr; }
+    Task *createTask(const Job &job) override
+    {
+        auto *task = new ManualTask(job, mode);
+        task->setObjectName(job.objectName());
+        made.insert(job.objectName(), task);
+        return task;
+    }
+    // Through @p job when given (it then holds the task), else through a passing const job.
+    // Returns the task made, or null if the queue refused it.
+    ManualTask *add(WorkQueue &queue, const char *name, uint priority,
+        ManualTask::StartMode startMode = ManualTask::RunOnStart, Job *job = nullptr)
+    {
+        PlainJob plain;
+        Job &j = job ? *job : plain;
+        j.setObjectName(QLatin1String(name));
+        mode = startMode;
+        const bool queued = job ? queue.enqueue(j, priority) : queue.enqueue(std::as_const(j), priority);
+        return queued ? made.value(j.objectName()) : nullptr;
+    }
+    ManualTask::StartMode mode = ManualTask::RunOnStart;
+    QHash<QString, QPointer<ManualTask>> made;
 };
 
 } // namespace TestSupport
