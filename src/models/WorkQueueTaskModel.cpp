@@ -130,6 +130,8 @@ void WorkQueueTaskModelPrivate::connectSource()
 // Returns false if a slot deleted the model.
 bool WorkQueueTaskModelPrivate::finishPending()
 {
+    if (pending.kind == Pending::None)
+        return true;
     // Cleared first: a slot on this model's "done" signal may change the source again.
     const Pending change = std::exchange(pending, Pending());
     const QPointer<WorkQueueTaskModel> self(q);
