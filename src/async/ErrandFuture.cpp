@@ -1,0 +1,162 @@
+#include "ErrandFuture.h"
+
+#include <QtCore/QEventLoop>
+#include <QtCore/QFutureInterface>
+#include <QtCore/QFutureWatcher>
+#include <QtCore/QPointer>
+#include <QtCore/QThread>
+#include <QtCore/QTimer>
+
+#include <atomic>
+
+namespace Errand {
+
+TaskError::TaskError(Job::Error error, const QString &errorString)
+    : m_error(error)
+    , m_errorString(errorString)
+    , m_what(errorString.toUtf8())
+{ }
+
+const char *TaskError::what() const noexcept
+{
+    return m_what.constData();
+}
+
+void TaskError::raise() const
+{
+    throw *this;
+}
+
+TaskError *TaskError::clone() const
+{
+    return new TaskError(*this);
+}
+
+namespace {
+
+// Carries one task's end into a future. It lives in the task's thread: the task's signals
+// reach it directly, and its watcher hears of a cancelled future through that thread's event
+// loop, where aborting the task is safe. It goes once it has reported.
+class FutureBridge : public QObject
+{
+public:
+    explicit FutureBridge(Task *task)
+        : m_task(task)
+    {
+        m_interface.reportStarted();
+        m_watcher.setFuture(m_interface.future());
+        connect(&m_watcher, &QFutureWatcherBase::canceled, this, [this] {
+            if (m_task && !m_task->isFinished())
+                m_task->abort();
+        });
+    }
+
+    QFuture<QVariant> future() { return m_interface.future(); }
+
+    // Reports the end once, whichever thread sees it first.
+    void report(const Outcome &outcome)
+    {
+        if (m_reported.exchange(true, std::memory_order_acq_rel))
+            return;
+        if (outcome.error == Job::NoError)
+            m_interface.reportResult(outcome.result);
+        else if (outcome.error == Job::Failed)
+            m_interface.reportException(TaskError(outcome.error, outcome.errorString));
+        else
+            m_interface.reportCanceled();
+        m_interface.reportFinished();
+        deleteLater();
+    }
+
+private:
+    QFutureInterface<QVariant> m_interface;
+    QFutureWatcher<QVariant> m_watcher { this };
+    const QPointer<Task> m_task;
+    std::atomic<bool> m_reported { false };
+};
+
+QFuture<QVariant> canceledFuture(const char *warning)
+{
+    qWarning("%s", warning);
+    QFutureInterface<QVariant> interface;
+    interface.reportStarted();
+    interface.reportCanceled();
+    interface.reportFinished();
+    return interface.future();
+}
+
+QFuture<QVariant> watchTask(Task *task)
+{
+    auto *bridge = new FutureBridge(task);
+    const QFuture<QVariant> future = bridge->future();
+    if (task->thread() != QThread::currentThread())
+        bridge->moveToThread(task->thread());
+    QObject::connect(
+        task, &Task::finished, bridge, [bridge, task] { bridge->report(Detail::TaskEndWatch::outcomeOf(*task)); },
+        Qt::DirectConnection);
+    QObject::connect(
+        task, &QObject::destroyed, bridge, [bridge] { bridge->report(Detail::TaskEndWatch::deletedOutcome()); },
+        Qt::DirectConnection);
+    // Connected first, looked at second: the bridge reports whichever it sees first.
+    if (task->isFinished())
+        bridge->report(Detail::TaskEndWatch::outcomeOf(*task));
+    return future;
+}
+
+bool waitForTask(Task *task, int msec)
+{
+    if (task->isFinished())
+        return true;
+    if (msec == 0)
+        return false;
+    QEventLoop loop;
+    Detail::TaskEndWatch watch;
+    if (!watch.watch(task, [](void *loop) { static_cast<QEventLoop *>(loop)->quit(); }, &loop))
+        return true;
+    QTimer timer;
+    bool timedOut = false;
+    if (msec > 0) {
+        timer.setSingleShot(true);
+        QObject::connect(&timer, &QTimer::timeout, &loop, [&] {
+            timedOut = true;
+            loop.quit();
+        });
+        timer.start(msec);
+    }
+    loop.exec();
+    return !timedOut && !watch.taskDeleted();
+}
+
+} // namespace
+
+QFuture<QVariant> toFuture(Job &job)
+{
+    Task *task = job.task();
+    return task ? watchTask(task) : canceledFuture("[toFuture]: the job has no task");
+}
+
+QFuture<QVariant> toFuture(const WorkQueue::TaskPtr &task)
+{
+    return task ? watchTask(task.data()) : canceledFuture("[toFuture]: null task");
+}
+
+bool waitForFinished(Job &job, int msec)
+{
+    Task *task = job.task();
+    if (!task) {
+        qWarning("[waitForFinished]: the job has no task");
+        return false;
+    }
+    return waitForTask(task, msec);
+}
+
+bool waitForFinished(const WorkQueue::TaskPtr &task, int msec)
+{
+    if (!task) {
+        qWarning("[waitForFinished]: null task");
+        return false;
+    }
+    return waitForTask(task.data(), msec);
+}
+
+} // namespace Errand
