@@ -95,10 +95,10 @@ private:
 /**
  * Awaits the end of the task that @p job holds now (a later attach() does not change which).
  * A job without a task gives NotInit and "Job not initialized" at once, with the warning
- * "[TaskAwaiter]: the job has no task". Found by argument-dependent lookup, so it lives beside
- * Job in the global namespace.
+ * "[TaskAwaiter]: the job has no task". The job is not used afterwards, so it may be a temporary.
+ * Found by argument-dependent lookup, so it lives beside Job in the global namespace.
  */
-inline Errand::TaskAwaiter operator co_await(Job &job)
+inline Errand::TaskAwaiter operator co_await(const Job &job)
 {
     if (Task *task = job.task())
         return Errand::TaskAwaiter(task);
