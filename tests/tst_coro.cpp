@@ -63,7 +63,8 @@ Coroutine await(Awaitable &awaitable, Awaited &awaited)
 
 enum End { Succeeds, Fails, Aborts, Deleted, EndedBefore };
 
-// Ends @p task in its own thread; for Deleted, drops the reference @p job holds, its last.
+// Ends @p task in its own thread (through its event loop when that is another one, whose end
+// the caller waits for); for Deleted, drops the reference @p job holds, its last.
 void endTask(ManualTask *task, PlainJob *job, End end)
 {
     QMetaObject::invokeMethod(task, [=] {
@@ -75,7 +76,7 @@ void endTask(ManualTask *task, PlainJob *job, End end)
         } else if (end == Aborts) {
             task->abort();
         }
-    }, task->thread() == QThread::currentThread() ? Qt::DirectConnection : Qt::BlockingQueuedConnection);
+    }, task->thread() == QThread::currentThread() ? Qt::DirectConnection : Qt::QueuedConnection);
     if (end == Deleted)
         job->detach();
 }
@@ -153,8 +154,10 @@ void tst_Coro::ends()
     task->start();
     if (elsewhere)
         task->moveToThread(&m_thread);
-    if (end == EndedBefore)
+    if (end == EndedBefore) {
         endTask(task, job, EndedBefore);
+        QTRY_VERIFY(task->isFinished());
+    }
     // Awaited through a TaskPtr that lives only while the awaiting starts.
     Awaited awaited;
     WorkQueue::TaskPtr ptr(task);
@@ -173,9 +176,13 @@ void tst_Coro::ends()
     QVERIFY(coroutine.handle.done());
     if (end != Deleted) { // later ends reach nobody
         endTask(task, job, Fails);
+        QTRY_COMPARE(task->error(), Job::Failed);
         QCoreApplication::processEvents();
         QCOMPARE(awaited.resumes, 1);
     }
+    // Detached first: a job's QObject destructor still reads the task, which may be going in
+    // its own thread, ordered only by Qt's own locks.
+    job->detach();
     delete job;
 }
 
@@ -201,6 +208,7 @@ void tst_Coro::destroyedWhileAwaiting()
         Coroutine coroutine = await(job, awaited);
     }
     endTask(task, &job, Succeeds);
+    QTRY_VERIFY(task->isFinished());
     QCoreApplication::processEvents();
     QCOMPARE(awaited.resumes, 0);
     job.detach();

@@ -240,7 +240,8 @@ void tst_Future::otherThread()
     auto *task = new RemoteTask(job);
     job.attach(task);
     task->moveToThread(&thread);
-    QMetaObject::invokeMethod(task, [task] { task->start(); }, Qt::BlockingQueuedConnection);
+    QMetaObject::invokeMethod(task, [task] { task->start(); }, Qt::QueuedConnection);
+    QTRY_VERIFY(task->isRunning());
     QFuture<QVariant> cancelled = Errand::toFuture(job);
     QFutureWatcher<QVariant> watcher;
     watcher.setFuture(cancelled);
@@ -250,16 +251,20 @@ void tst_Future::otherThread()
     QCOMPARE(task->abortedOn.load(), &thread);
     QTRY_VERIFY(watcher.isFinished());
 
-    // Running again: finished in its thread, while this one waits.
+    // Running again: finished in its thread once this one waits, so that the wait ends through
+    // this thread's event loop, after the future has its result.
     QMetaObject::invokeMethod(task, [task] {
         task->doSetState(Job::Ready); // clears the error
         task->doSetState(Job::Running);
-    }, Qt::BlockingQueuedConnection);
-    const QFuture<QVariant> succeeded = Errand::toFuture(job);
-    QMetaObject::invokeMethod(task, [task] {
-        task->setResult(5);
-        task->doSetState(Job::Finished);
     }, Qt::QueuedConnection);
+    QTRY_VERIFY(task->isRunning());
+    const QFuture<QVariant> succeeded = Errand::toFuture(job);
+    QTimer::singleShot(0, this, [task] {
+        QMetaObject::invokeMethod(task, [task] {
+            task->setResult(5);
+            task->doSetState(Job::Finished);
+        }, Qt::QueuedConnection);
+    });
     QVERIFY(Errand::waitForFinished(job));
     QCOMPARE(succeeded.result(), QVariant(5));
     job.detach(); // its thread's loop deletes it

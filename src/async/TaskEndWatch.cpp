@@ -19,27 +19,33 @@ struct TaskEndWatch::State
     Callback callback = nullptr;
     void *context = nullptr;
     QThread *thread = nullptr; // the watching thread
-    // Lives in the watching thread: the end is posted to it when the task is elsewhere.
+    // Whether the task lives in the watching thread, which may then disconnect it.
+    bool taskHere = true;
+    // Lives in the watching thread: the end is posted to it when the task is elsewhere. Made
+    // by watch() for a task in another thread, by end() for one that moved there later.
     QObject *receiver = nullptr;
     QMetaObject::Connection finished;
     QMetaObject::Connection destroyed;
 
     static void end(const std::shared_ptr<State> &state, Outcome outcome, bool deleted);
     void deliver();
-    // With the mutex held: no further call, and nothing left connected or posted.
+    // With the mutex held: no further call and nothing left posted; the task's connections go
+    // too when it lives in this thread, and otherwise at its next end() in its own thread.
     void stop();
 };
 
 // Runs on the task's thread, inside its finished() or destroyed().
 void TaskEndWatch::State::end(const std::shared_ptr<State> &state, Outcome outcome, bool deleted)
 {
+    std::unique_lock<std::mutex> lock(state->mutex);
+    // Only the task's own thread disconnects a task in another thread: Qt may free a functor
+    // in the thread that emits, and then only this lock orders its creation before that.
+    QObject::disconnect(state->finished);
+    QObject::disconnect(state->destroyed);
     if (state->ended.exchange(true, std::memory_order_acq_rel))
         return;
     state->outcome = std::move(outcome);
     state->deleted = deleted;
-    std::unique_lock<std::mutex> lock(state->mutex);
-    QObject::disconnect(state->finished);
-    QObject::disconnect(state->destroyed);
     if (!state->callback)
         return;
     if (QThread::currentThread() == state->thread) {
@@ -49,6 +55,7 @@ void TaskEndWatch::State::end(const std::shared_ptr<State> &state, Outcome outco
         return;
     }
     if (!state->receiver) { // the task moved to another thread after watch()
+        state->taskHere = false;
         state->receiver = new QObject;
         state->receiver->moveToThread(state->thread);
     }
@@ -68,8 +75,10 @@ void TaskEndWatch::State::deliver()
 void TaskEndWatch::State::stop()
 {
     callback = nullptr;
-    QObject::disconnect(finished);
-    QObject::disconnect(destroyed);
+    if (taskHere) {
+        QObject::disconnect(finished);
+        QObject::disconnect(destroyed);
+    }
     if (!receiver)
         return;
     // Deleting it removes a delivery still pending; from another thread, its own loop must.
@@ -99,7 +108,8 @@ bool TaskEndWatch::watch(Task *task, Callback callback, void *context)
         state->callback = callback;
         state->context = context;
         state->thread = QThread::currentThread();
-        if (task->thread() != state->thread)
+        state->taskHere = task->thread() == state->thread;
+        if (!state->taskHere)
             state->receiver = new QObject;
         // Direct connections: the outcome is read on the task's thread while the task lives.
         state->finished = QObject::connect(task, &Task::finished, [state, task] { State::end(state, outcomeOf(*task), false); });
