@@ -65,6 +65,10 @@ public:
         else
             m_interface.reportCanceled();
         m_interface.reportFinished();
+        // Let go of the future now rather than when deleted: its results then belong to
+        // whoever holds the future, released in that thread.
+        m_watcher.setFuture(QFuture<QVariant>());
+        m_interface = QFutureInterface<QVariant>();
         deleteLater();
     }
 
