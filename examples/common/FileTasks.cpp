@@ -3,168 +3,69 @@
 #include <QtCore/QCryptographicHash>
 #include <QtCore/QFile>
 #include <QtCore/QFileInfo>
-#include <QtCore/QMutex>
-#include <QtCore/QRunnable>
-#include <QtCore/QThreadPool>
 
 namespace {
 
 const qint64 ChunkSize = 64 * 1024;
 
-BackgroundTask::Outcome failure(const QString &text)
+// Opens @p path for the work, or reports why it cannot through @p context.
+bool open(QFile &file, PoolTask::Context &context)
 {
-    return { QVariant(), text };
-}
-
-BackgroundTask::Outcome cannotOpen(const QFile &file)
-{
-    return failure(QStringLiteral("cannot open %1: %2").arg(QFileInfo(file.fileName()).fileName(), file.errorString()));
-}
-
-BackgroundTask::Outcome cancelled()
-{
-    return failure(QStringLiteral("cancelled"));
+    if (file.open(QIODevice::ReadOnly))
+        return true;
+    context.fail(QStringLiteral("cannot open %1: %2").arg(QFileInfo(file.fileName()).fileName(), file.errorString()));
+    return false;
 }
 
 } // namespace
 
-// Shared by a task and the runner of its work. The runner posts its outcome only while holding
-// the mutex and only if the task still listens, so the task cannot be destroyed or aborted
-// half-way through the post; once posted, the event dies with the task if it goes first.
-struct BackgroundTask::Channel
+PoolTask::Work FileTask::workFor(const HashFileJob &job)
 {
-    std::atomic_bool cancelled { false };
-    QMutex mutex;
-    BackgroundTask *task = nullptr;
-};
-
-class BackgroundTask::Runner : public QRunnable
-{
-public:
-    Runner(std::shared_ptr<Channel> channel, Work work)
-        : m_channel(std::move(channel))
-        , m_work(std::move(work))
-    { }
-
-    void run() override
-    {
-        const Outcome outcome = m_work(m_channel->cancelled);
-        QMutexLocker lock(&m_channel->mutex);
-        if (BackgroundTask *task = m_channel->task)
-            QMetaObject::invokeMethod(
-                task, [task, outcome] { task->complete(outcome); }, Qt::QueuedConnection);
-    }
-
-private:
-    const std::shared_ptr<Channel> m_channel;
-    const Work m_work;
-};
-
-BackgroundTask::BackgroundTask(const FileJob &job)
-    : Task(job)
-    , m_path(job.path())
-{ }
-
-BackgroundTask::~BackgroundTask()
-{
-    disconnectChannel();
-}
-
-void BackgroundTask::start()
-{
-    setState(Job::Running);
-    // Whoever listens to started() may have aborted us already.
-    if (!isRunning())
-        return;
-    m_channel = std::make_shared<Channel>();
-    m_channel->task = this;
-    QThreadPool::globalInstance()->start(new Runner(m_channel, work()));
-}
-
-void BackgroundTask::abort()
-{
-    disconnectChannel();
-    Task::abort();
-}
-
-void BackgroundTask::complete(const Outcome &outcome)
-{
-    m_channel.reset();
-    if (!isRunning())
-        return;
-    if (!outcome.error.isEmpty()) {
-        fail(outcome.error);
-        return;
-    }
-    // The result comes before Finished, so that finished() handlers can read it.
-    m_result = outcome.value;
-    Q_EMIT resultChanged();
-    setState(Job::Finished);
-}
-
-void BackgroundTask::disconnectChannel()
-{
-    if (!m_channel)
-        return;
-    m_channel->cancelled = true;
-    {
-        QMutexLocker lock(&m_channel->mutex);
-        m_channel->task = nullptr;
-    }
-    m_channel.reset();
-}
-
-BackgroundTask::Work HashFileTask::work() const
-{
-    return [path = path()](const std::atomic_bool &cancel) -> Outcome {
+    return [path = job.path()](Context &context) -> QVariant {
         QFile file(path);
-        if (!file.open(QIODevice::ReadOnly))
-            return cannotOpen(file);
+        if (!open(file, context))
+            return QVariant();
         QCryptographicHash hash(QCryptographicHash::Sha256);
-        while (!file.atEnd()) {
-            if (cancel)
-                return cancelled();
+        while (!file.atEnd() && !context.isCancelled()) {
             const QByteArray chunk = file.read(ChunkSize);
-            if (chunk.isEmpty() && file.error() != QFile::NoError)
-                return failure(file.errorString());
+            if (chunk.isEmpty() && file.error() != QFile::NoError) {
+                context.fail(file.errorString());
+                break;
+            }
             hash.addData(chunk);
         }
-        return { QString::fromLatin1(hash.result().toHex()), QString() };
+        return QString::fromLatin1(hash.result().toHex());
     };
 }
 
-BackgroundTask::Work CountLinesTask::work() const
+PoolTask::Work FileTask::workFor(const CountLinesJob &job)
 {
-    return [path = path(), skipBlank = m_skipBlank](const std::atomic_bool &cancel) -> Outcome {
+    return [path = job.path(), skipBlank = job.skipBlank()](Context &context) -> QVariant {
         QFile file(path);
-        if (!file.open(QIODevice::ReadOnly))
-            return cannotOpen(file);
+        if (!open(file, context))
+            return QVariant();
         int lines = 0;
-        for (int read = 1; !file.atEnd(); ++read) {
-            if (read % 1024 == 0 && cancel)
-                return cancelled();
+        for (int read = 1; !file.atEnd() && (read % 1024 || !context.isCancelled()); ++read) {
             const QByteArray line = file.readLine();
             if (!skipBlank || !line.trimmed().isEmpty())
                 ++lines;
         }
-        return { lines, QString() };
+        return lines;
     };
 }
 
-BackgroundTask::Work FindTodosTask::work() const
+PoolTask::Work FileTask::workFor(const FindTodosJob &job)
 {
-    return [path = path(), marker = m_marker.toUtf8()](const std::atomic_bool &cancel) -> Outcome {
+    return [path = job.path(), marker = job.marker().toUtf8()](Context &context) -> QVariant {
         QFile file(path);
-        if (!file.open(QIODevice::ReadOnly))
-            return cannotOpen(file);
+        if (!open(file, context))
+            return QVariant();
         QStringList hits;
-        for (int number = 1; !file.atEnd(); ++number) {
-            if (number % 1024 == 0 && cancel)
-                return cancelled();
+        for (int number = 1; !file.atEnd() && (number % 1024 || !context.isCancelled()); ++number) {
             const QByteArray line = file.readLine();
             if (line.contains(marker))
                 hits.append(QStringLiteral("%1: %2").arg(number).arg(QString::fromUtf8(line.trimmed())));
         }
-        return { hits, QString() };
+        return hits;
     };
 }
