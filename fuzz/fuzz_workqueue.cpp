@@ -11,6 +11,10 @@
 //  - a task is deleted only through its last reference, and after everything is torn down at
 //    the end of the input no task is left.
 //
+// Every task is a PoolTask; some modes run its function on a pool whose one thread runs only
+// while the input drains it, so that both runs of an input see the same order of ends. Inputs
+// also clear that pool and cancel a job's future.
+//
 // The only warnings accepted are those the operation itself asks for (a worker without an
 // object or without a factory, dequeuing a job the queue does not hold, a model
 // following a queue that dropped tasks behind its back); any other warning aborts.
@@ -22,7 +26,9 @@
 // and the queue's signals that call back into the queue, where the fast path has to notice that
 // it can no longer prove its mirror of the queue.
 
+#include <ErrandFuture.h>
 #include <ObjectWorker.h>
+#include <PoolTask.h>
 #include <TaskFactory.h>
 #include <WorkQueueListModel.h>
 #include <WorkQueuePrivate.h>
@@ -33,6 +39,8 @@
 
 #include <QtCore/QCoreApplication>
 #include <QtCore/QFile>
+#include <QtCore/QSemaphore>
+#include <QtCore/QThreadPool>
 #include <QtCore/QTimer>
 
 #include <algorithm>
@@ -122,14 +130,42 @@ public:
     { }
 };
 
-class FuzzTask : public Task
+// The pool of the tasks' functions. A gate holds its only thread until the input drains it.
+struct FuzzPool
+{
+    FuzzPool()
+    {
+        pool.setMaxThreadCount(1);
+        block();
+    }
+    void block()
+    {
+        pool.start(QRunnable::create([this] { gate.acquire(); }));
+    }
+    // Runs every function queued so far, in order; their ends reach the event loop.
+    void drain()
+    {
+        gate.release();
+        pool.waitForDone();
+        block();
+    }
+    QThreadPool pool;
+    QSemaphore gate;
+};
+FuzzPool *g_pool = nullptr;
+
+class FuzzTask : public PoolTask
 {
     Q_OBJECT
 public:
-    enum Mode { Run, FinishInStart, FailInStart, AbortInStart, StayReady, FinishLater, ModeCount };
+    enum Mode { Run, FinishInStart, FailInStart, AbortInStart, StayReady, FinishLater, OnPool, FailOnPool, ModeCount };
 
     FuzzTask(const Job &job, Mode mode)
-        : Task(job)
+        : PoolTask(job, [mode](Context &context) -> QVariant {
+            if (mode == FailOnPool)
+                context.fail(QStringLiteral("failed on the pool"));
+            return 1;
+        }, &g_pool->pool)
         , mode(mode)
     {
         g_tasks.push_back(this);
@@ -156,6 +192,8 @@ public:
 
     void start() override
     {
+        if (mode == OnPool || mode == FailOnPool)
+            return PoolTask::start();
         if (mode != StayReady)
             setState(Job::Running);
         if (mode == FinishInStart)
@@ -486,7 +524,7 @@ void destroyWorker(World &w, int i)
 }
 
 // The input's byte Attach picks one of the operations from Attach on.
-enum { Attach = 26, RemoveRows, SetRowTask, InsertRow, ArmHook, Operations };
+enum { Attach = 26, RemoveRows, SetRowTask, InsertRow, ArmHook, DrainPool, ClearPool, CancelFuture, Operations };
 
 void apply(World &w, Input &in, int op)
 {
@@ -702,6 +740,16 @@ void apply(World &w, Input &in, int op)
     case ArmHook:
         g_hook = in.pick(HookSites);
         break;
+    case DrainPool:
+        g_pool->drain();
+        break;
+    case ClearPool: // the functions that have not started: their tasks end as Aborted
+        g_pool->pool.clear();
+        break;
+    case CancelFuture: // aborts the task through the event loop, unless it finishes first
+        if (Job *job = w.jobs[in.pick(JobSlots)].get(); job && job->task())
+            Errand::toFuture(*job).cancel();
+        break;
     default:
         break;
     }
@@ -711,7 +759,8 @@ void nestedStep(World &w, Input &in)
 {
     // Handlers may also destroy (or create) a job, a queue or the model in the middle of the
     // library's work; the one thing they may not do is take the world away from the fuzzer.
-    static const int safe[] = { 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 13, 16, 17, 23, RemoveRows, SetRowTask, InsertRow };
+    static const int safe[] = { 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 13, 16, 17, 23, RemoveRows, SetRowTask, InsertRow,
+        DrainPool, ClearPool, CancelFuture };
     apply(w, in, safe[in.pick(int(std::size(safe)))]);
 }
 
@@ -738,6 +787,7 @@ extern "C" int LLVMFuzzerInitialize(int *argc, char ***argv)
 {
     static QCoreApplication app(*argc, *argv);
     qInstallMessageHandler(messageHandler);
+    g_pool = new FuzzPool; // never deleted: its thread waits at the gate until the process ends
     return 0;
 }
 
@@ -763,8 +813,10 @@ void runInput(const uint8_t *data, size_t size, bool reference)
         checkInvariants(w, true);
         g_world = nullptr;
     }
-    // Everything is gone: every task must go with the next turn of the event loop.
+    // Everything is gone: every task must go with the next turn of the event loop, and no
+    // function may be left for the next input.
     resetRegistry();
+    g_pool->drain();
     runEventLoop(2);
     FUZZ_CHECK(g_tasks.empty());
 }
