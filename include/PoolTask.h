@@ -29,10 +29,10 @@ struct Outcome;
  *
  * start() moves the task to Running and hands the function to the pool (the global one unless
  * another was given). What the function returns becomes the task's @c result property (and so
- * Job::result()), and the task finishes on its own thread, through its event loop. The function
- * reports through its Context: progress, a failure (Context::fail()), and whether it should
- * stop (Context::isCancelled()). A Context::fail() or a thrown @c std::exception finishes the
- * task as Failed with that text, any other exception as Failed with "unknown exception".
+ * Job::result()), and the task finishes on its own thread, through its event loop. Through its
+ * Context the function learns whether it should stop (Context::isCancelled()) and reports a
+ * failure (Context::fail()). A failure or a thrown @c std::exception finishes the task as
+ * Failed with that text, any other exception as Failed with "unknown exception".
  *
  * abort() (and with it a queue's automatic abort) finishes the task at once, as Aborted, and
  * raises the context's cancel flag; whatever the function returns afterwards is dropped. The
