@@ -130,26 +130,20 @@ public:
     { }
 };
 
-// The pool of the tasks' functions. A gate holds its only thread until the input drains it.
-struct FuzzPool
+// The pool of the tasks' functions. A gate holds its only thread until the input drains it:
+// then every function queued so far runs, in order, and their ends reach the event loop.
+struct FuzzPool : QThreadPool
 {
-    FuzzPool()
-    {
-        pool.setMaxThreadCount(1);
-        block();
-    }
     void block()
     {
-        pool.start(QRunnable::create([this] { gate.acquire(); }));
+        start(QRunnable::create([this] { gate.acquire(); }));
     }
-    // Runs every function queued so far, in order; their ends reach the event loop.
     void drain()
     {
         gate.release();
-        pool.waitForDone();
+        waitForDone();
         block();
     }
-    QThreadPool pool;
     QSemaphore gate;
 };
 FuzzPool *g_pool = nullptr;
@@ -161,11 +155,14 @@ public:
     enum Mode { Run, FinishInStart, FailInStart, AbortInStart, StayReady, FinishLater, OnPool, FailOnPool, ModeCount };
 
     FuzzTask(const Job &job, Mode mode)
-        : PoolTask(job, [mode](Context &context) -> QVariant {
-            if (mode == FailOnPool)
-                context.fail(QStringLiteral("failed on the pool"));
-            return 1;
-        }, &g_pool->pool)
+        : PoolTask(
+            job,
+            [mode](Context &context) -> QVariant {
+                if (mode == FailOnPool)
+                    context.fail(QStringLiteral("failed on the pool"));
+                return 1;
+            },
+            g_pool)
         , mode(mode)
     {
         g_tasks.push_back(this);
@@ -744,7 +741,7 @@ void apply(World &w, Input &in, int op)
         g_pool->drain();
         break;
     case ClearPool: // the functions that have not started: their tasks end as Aborted
-        g_pool->pool.clear();
+        g_pool->clear();
         break;
     case CancelFuture: // aborts the task through the event loop, unless it finishes first
         if (Job *job = w.jobs[in.pick(JobSlots)].get(); job && job->task())
@@ -788,6 +785,8 @@ extern "C" int LLVMFuzzerInitialize(int *argc, char ***argv)
     static QCoreApplication app(*argc, *argv);
     qInstallMessageHandler(messageHandler);
     g_pool = new FuzzPool; // never deleted: its thread waits at the gate until the process ends
+    g_pool->setMaxThreadCount(1);
+    g_pool->block();
     return 0;
 }
 

@@ -17,7 +17,6 @@
 
 #include <future>
 #include <stdexcept>
-#include <thread>
 
 using namespace TestSupport;
 
@@ -52,12 +51,6 @@ struct FactoryWorker : Worker
     Task *createTask(const Job &job) override { return make(job); }
     std::function<Task *(const Job &)> make;
 };
-
-QStringList finishedAs(Job::Error error)
-{
-    return { QStringLiteral("job.stateChanged(Finished)"),
-        QStringLiteral("job.finished(%1)").arg(Job::toString(error)) };
-}
 
 enum End { Succeeds, Fails, Aborts, Deleted, FutureCanceled, EndedBefore };
 
@@ -124,8 +117,6 @@ private Q_SLOTS:
         QTest::newRow("throws something else") << "throw 42" << true << int(Job::Failed) << "unknown exception";
         QTest::newRow("aborted while waiting for a thread") << "abort" << false << int(Job::Aborted) << QString();
         QTest::newRow("aborted while running") << "abort" << true << int(Job::Aborted) << QString();
-        QTest::newRow("job aborted while running") << "job abort" << true << int(Job::Aborted) << QString();
-        QTest::newRow("outranked while waiting") << "higher priority" << false << int(Job::Aborted) << QString();
         QTest::newRow("outranked while running") << "higher priority" << true << int(Job::Aborted) << QString();
         QTest::newRow("pool cleared while waiting") << "pool cleared" << false << int(Job::Aborted) << QString();
         QTest::newRow("aborted by a started() handler") << "started handler" << false << int(Job::Aborted) << QString();
@@ -182,8 +173,6 @@ private Q_SLOTS:
             pool.entered.get_future().wait();
         if (how == QLatin1String("abort")) {
             job.task()->abort();
-        } else if (how == QLatin1String("job abort")) {
-            job.abort();
         } else if (how == QLatin1String("higher priority")) {
             worker.make = [](const Job &job) -> Task * { return new ManualTask(job, ManualTask::FinishOnStart); };
             QVERIFY(queue.enqueue(urgent, 9));
@@ -200,15 +189,17 @@ private Q_SLOTS:
         QCOMPARE(job.result(), error == Job::NoError ? QVariant(42) : QVariant()); // a stopped run's is dropped
         QVERIFY(onPool == running && pool.calls == (running ? 1 : 0));
         QCOMPARE(pool.cancelled.load(), stopped && running);
-        QStringList expected { QStringLiteral("job.resultChanged"), QStringLiteral("job.stateChanged(Running)"),
-            QStringLiteral("job.started") };
-        if (error == Job::NoError)
-            expected << QStringLiteral("job.resultChanged"); // before finished(), whose handlers read it
-        QCOMPARE(log.take(), expected + finishedAs(Job::Error(error)));
+        // The result comes before finished(), whose handlers read it.
+        QCOMPARE(log.take().join(QLatin1Char(' ')),
+            QStringLiteral("job.resultChanged job.stateChanged(Running) job.started %1job.stateChanged(Finished) "
+                           "job.finished(%2)")
+                .arg(error == Job::NoError ? QStringLiteral("job.resultChanged ") : QString(),
+                    Job::toString(Job::Error(error))));
     }
 
-    // No function, a deleted pool, nothing to watch or wait for, and waits that time out.
-    void badInput()
+    // No function, a deleted pool, nothing to watch or wait for, waits that time out, and a
+    // factory given a job of another class.
+    void badInputAndFactory()
     {
         PlainJob job;
         job.attach(new PoolTask(job, PoolTask::Work()));
@@ -244,41 +235,30 @@ private Q_SLOTS:
             fromJob.resumes == 1 && fromJob.outcome.error == Job::NotInit && fromNull.outcome.error == Job::NotInit);
         QCOMPARE(fromJob.outcome.errorString, QStringLiteral("Job not initialized"));
 #endif
-    }
-
-    // The factory's callable runs where the registry calls factories, and the function sees
-    // only what it captured from the job; a job of another class gets no task.
-    void factory()
-    {
-        std::atomic<QThread *> calledOn { nullptr };
-        const QString worker = QStringLiteral("QTimer");
-        for (const QString &task : { PlainJob().name(), Job().name() }) {
+        // The factory's callable captures the job's parameters for the function; a job of
+        // another class gets no task.
+        const auto work = [](const PlainJob &job) {
+            return [name = job.objectName()](PoolTask::Context &) -> QVariant { return name; };
+        };
+        for (const QString &name : { PlainJob().name(), Job().name() })
             QVERIFY(WorkerRegistry::instance()->registerTask(
-                worker, task, Errand::makePoolTaskFactory<PlainJob>([&calledOn](const PlainJob &job) {
-                    calledOn = QThread::currentThread();
-                    return [name = job.objectName()](PoolTask::Context &) -> QVariant { return name; };
-                })));
-        }
+                QStringLiteral("QTimer"), name, Errand::makePoolTaskFactory<PlainJob>(work)));
         QTimer object;
-        TestWorker indexer(&object);
-        PlainJob job;
+        TestWorker worker(&object);
         job.setObjectName(QStringLiteral("first"));
-        indexer.prepare(job);
+        worker.prepare(job);
         job.setObjectName(QStringLiteral("second")); // too late: captured already
         job.task()->start();
         QVERIFY(Errand::waitForFinished(job));
         QCOMPARE(job.result(), QVariant(QStringLiteral("first")));
-        QCOMPARE(calledOn.load(), QThread::currentThread());
-        std::thread([&] { delete indexer.createTask(job); }).join();
-        QVERIFY(calledOn.load() != QThread::currentThread());
         Job other;
         QTest::ignoreMessage(QtWarningMsg, "[Worker]: \"QTimer\" has no registered tasks for \"Job\"");
-        QVERIFY(!indexer.createTask(other));
-        QVERIFY(WorkerRegistry::instance()->unregisterWorker(worker));
+        QVERIFY(!worker.createTask(other));
+        QVERIFY(WorkerRegistry::instance()->unregisterWorker(QStringLiteral("QTimer")));
     }
 
-    // Hundreds of runs on several pool threads whose ends race their failure, their abort, a
-    // restart, their task's deletion and other runs' ends; checked once everything has settled.
+    // Hundreds of runs on several pool threads whose ends race their failure, their abort, their
+    // task's deletion and other runs' ends; checked once everything has settled.
     void poolRacingEnds()
     {
         Pool pool(4);
@@ -297,11 +277,8 @@ private Q_SLOTS:
                 &pool);
             jobs.back()->attach(i % 5 == 4 ? nullptr : task);
             task->start();
-            if (i % 5 == 2) { // reset and started again: the first run's end is dropped
-                QCoreApplication::processEvents();
-                task->setProperty("state", QVariant::fromValue(Job::Ready));
-                task->start();
-            }
+            if (i % 5 == 2)
+                QCoreApplication::processEvents(); // some earlier ones finish meanwhile
             if (i % 5 == 3)
                 task->abort();
             if (i % 5 == 4)
@@ -409,11 +386,7 @@ private Q_SLOTS:
             task->doFail(QStringLiteral("again"));
             future.cancel();
             QCoreApplication::processEvents();
-            QCOMPARE(task->error(), Job::Failed);
-            QCOMPARE(future.resultCount(), error == Job::NoError ? 1 : 0);
-#ifdef __cpp_impl_coroutine
-            QCOMPARE(awaited.resumes, 1);
-#endif
+            QVERIFY(task->error() == Job::Failed && future.resultCount() == (error == Job::NoError ? 1 : 0));
         }
         job.detach(); // a job's QObject destructor would read the task, which may go elsewhere
     }
