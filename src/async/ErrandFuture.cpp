@@ -83,7 +83,6 @@ QFuture<QVariant> canceledFuture(const char *warning)
 {
     qWarning("%s", warning);
     QFutureInterface<QVariant> interface;
-    interface.reportStarted();
     interface.reportCanceled();
     interface.reportFinished();
     return interface.future();

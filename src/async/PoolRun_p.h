@@ -41,7 +41,8 @@ private:
 };
 
 // Runs a PoolTask's function on the pool. A runnable deleted before it ran (QThreadPool::clear())
-// reports the run as aborted, so that its task never waits for it.
+// reports the run as aborted, so that its task never waits for it; one that ran has reported
+// already, and a run reports once.
 class PoolRunner final : public QRunnable
 {
 public:
@@ -55,7 +56,6 @@ private:
     // which ThreadSanitizer cannot see, Qt not being instrumented: this release and the
     // acquires in run() and the destructor state that order where it can see it.
     std::atomic<bool> m_handedOver { false };
-    bool m_ran = false;
     const std::shared_ptr<PoolRun> m_run;
     const PoolTask::Work m_work;
 };

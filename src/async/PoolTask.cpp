@@ -55,7 +55,7 @@ void PoolRun::finish(const std::shared_ptr<PoolRun> &run, Outcome outcome)
     const std::lock_guard<std::mutex> lock(run->m_mutex);
     PoolTask *task = run->m_task;
     if (!task)
-        return;
+        return; // reported already, or nobody listens any more
     if (run->m_failed)
         outcome = { Job::Failed, run->m_failure, QVariant() };
     run->m_task = nullptr; // a run reports once
@@ -74,14 +74,12 @@ PoolRunner::PoolRunner(std::shared_ptr<PoolRun> run, PoolTask::Work work)
 PoolRunner::~PoolRunner()
 {
     m_handedOver.load(std::memory_order_acquire);
-    if (!m_ran)
-        PoolRun::finish(m_run, { Job::Aborted, QString(), QVariant() });
+    PoolRun::finish(m_run, { Job::Aborted, QString(), QVariant() });
 }
 
 void PoolRunner::run()
 {
     m_handedOver.load(std::memory_order_acquire);
-    m_ran = true;
     if (m_run->isCancelled())
         return; // nobody listens any more
     Outcome outcome { Job::NoError, QString(), QVariant() };

@@ -21,8 +21,7 @@ struct TaskEndWatch::State
     QThread *thread = nullptr; // the watching thread
     // Whether the task lives in the watching thread, which may then disconnect it.
     bool taskHere = true;
-    // Lives in the watching thread: the end is posted to it when the task is elsewhere. Made
-    // by watch() for a task in another thread, by end() for one that moved there later.
+    // Lives in the watching thread: an end seen in another thread is posted to it.
     QObject *receiver = nullptr;
     QMetaObject::Connection finished;
     QMetaObject::Connection destroyed;
@@ -54,11 +53,11 @@ void TaskEndWatch::State::end(const std::shared_ptr<State> &state, Outcome outco
         callback(state->context);
         return;
     }
-    if (!state->receiver) { // the task moved to another thread after watch()
-        state->taskHere = false;
-        state->receiver = new QObject;
-        state->receiver->moveToThread(state->thread);
-    }
+    // Made here rather than by watch(), so that a task moved to another thread meanwhile is
+    // followed too; moved at once to the watching thread, which delivers and deletes it.
+    state->taskHere = false;
+    state->receiver = new QObject;
+    state->receiver->moveToThread(state->thread);
     QMetaObject::invokeMethod(
         state->receiver, [state] { state->deliver(); }, Qt::QueuedConnection);
 }
@@ -109,8 +108,6 @@ bool TaskEndWatch::watch(Task *task, Callback callback, void *context)
         state->context = context;
         state->thread = QThread::currentThread();
         state->taskHere = task->thread() == state->thread;
-        if (!state->taskHere)
-            state->receiver = new QObject;
         // Direct connections: the outcome is read on the task's thread while the task lives.
         state->finished = QObject::connect(task, &Task::finished, [state, task] { State::end(state, outcomeOf(*task), false); });
         state->destroyed = QObject::connect(task, &QObject::destroyed, [state] { State::end(state, deletedOutcome(), true); });
