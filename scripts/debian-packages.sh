@@ -17,7 +17,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
 prefix=${BUILD_DIR_PREFIX:-build-deb-qt}
-out=${OUT_DIR:-build-deb}
+out=$(realpath -m "${OUT_DIR:-build-deb}")
 check=0
 majors=()
 for arg in "$@"; do
@@ -33,15 +33,16 @@ multiarch=$(dpkg-architecture -qDEB_HOST_MULTIARCH)
 # Debian's hardened link flags (read-only relocations, immediate binding); the compiler flags stay
 # the build's own, so that an existing Release tree is relinked, not rebuilt.
 ldflags=$(DEB_BUILD_MAINT_OPTIONS=hardening=+all dpkg-buildflags --get LDFLAGS)
-rm -rf "$out"
 mkdir -p "$out"
+rm -f "$out"/*.deb
 for qt in "${majors[@]}"; do
-    build=$prefix$qt
+    build=$(realpath -m "$prefix$qt")
     cmake -S . -B "$build" -DERRAND_QT_MAJOR="$qt" -DCMAKE_BUILD_TYPE=Release \
         -DCMAKE_INSTALL_PREFIX=/usr -DCMAKE_INSTALL_LIBDIR="lib/$multiarch" -DCMAKE_SHARED_LINKER_FLAGS="$ldflags" \
         -DERRAND_BUILD_TESTS=OFF -DERRAND_BUILD_EXAMPLES=OFF -DERRAND_BUILD_DOCS=OFF >/dev/null
     cmake --build "$build" --target Errand -j2 >/dev/null
-    (cd "$build" && cpack -G DEB -B "$root/$build/packages" >/dev/null)
+    rm -f "$build"/packages/*.deb
+    (cd "$build" && cpack -G DEB -B "$build/packages" >/dev/null)
     mv "$build"/packages/*.deb "$out"/
 done
 packages=()
@@ -84,7 +85,7 @@ remove() {
 }
 trap remove EXIT
 # All at once, which shows that the Qt 5 and Qt 6 packages install side by side.
-debs=("$root/$out"/*.deb)
+debs=("$out"/*.deb)
 DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -qq --no-install-recommends "${debs[@]}" >/dev/null
-cmake -DQT_MAJORS="$(IFS=';'; echo "${majors[*]}")" -DWORK_DIR="$root/$out/consumer" -DREADME="$root/README.md" \
+cmake -DQT_MAJORS="$(IFS=';'; echo "${majors[*]}")" -DWORK_DIR="$out/consumer" -DREADME="$root/README.md" \
     -DCXX="$(command -v c++)" -DGENERATOR="Unix Makefiles" -P tests/cmake/consume_package.cmake
