@@ -2,8 +2,9 @@
 # Installs the Debian packages Errand needs that are not installed yet.
 #   scripts/install-deps.sh          build, tests and the demo against Qt 5 (the default build)
 #   scripts/install-deps.sh --qt6    the same against Qt 6 (-DERRAND_QT_MAJOR=6)
-#   scripts/install-deps.sh --all    both Qt versions, and also benchmarks, fuzzer, coverage,
-#                                    viewer, the QtQuick example, valgrind and the API reference
+#   scripts/install-deps.sh --all    both Qt versions, and also benchmarks and their plots, fuzzer,
+#                                    coverage, viewer, the QtQuick example, valgrind, the API
+#                                    reference and the Debian packages
 # Runs apt-get as root, or through sudo; does nothing when everything is present.
 set -euo pipefail
 
@@ -19,7 +20,8 @@ case "${1:-}" in
     "") packages+=("${qt5[@]}") ;;
     --qt6) packages+=("${qt6[@]}") ;;
     --all) packages+=("${qt5[@]}" "${qt6[@]}" "${qml5[@]}" "${qml6[@]}" libbenchmark-dev clang
-                      libclang-rt-14-dev gcovr valgrind fonts-dejavu-core binutils doxygen qtbase5-doc-dev) ;;
+                      libclang-rt-14-dev gcovr valgrind fonts-dejavu-core binutils doxygen qtbase5-doc-dev
+                      dpkg-dev lintian python3-matplotlib) ;;
     *) echo "usage: $0 [--qt6 | --all]" >&2; exit 2 ;;
 esac
 
