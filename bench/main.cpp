@@ -8,6 +8,7 @@ int main(int argc, char **argv)
 {
     QCoreApplication app(argc, argv);
     Bench::registerTasks();
+    benchmark::AddCustomContext("qt", qVersion()); // read back by plot.py
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv))
         return 1;

@@ -9,8 +9,9 @@
 #                                     # a 1M-task drain (next to its 1k run), which no default run includes
 #
 # BUILD_DIR (default build-bench next to this folder) holds the build and the raw JSON
-# (bench.json). Times are CPU time of the benchmark threads, so that other work on the machine
-# disturbs them less than wall time would.
+# (bench.json, or the file JSON names, so that a run of the 1M drains can be kept beside the
+# default run; bench/plot.py draws the pictures of docs/ from them). Times are CPU time of the
+# benchmark threads, so that other work on the machine disturbs them less than wall time would.
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
@@ -18,6 +19,7 @@ root=$(dirname "$here")
 qt=${QT_MAJOR:-5}
 build=${BUILD_DIR:-$root/build-bench$([[ $qt == 5 ]] || echo "-qt$qt")}
 repetitions=${REPETITIONS:-5}
+json=${JSON:-$build/bench.json}
 
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DERRAND_BUILD_BENCHMARKS=ON -DERRAND_QT_MAJOR="$qt" \
     -DERRAND_BUILD_TESTS=OFF -DERRAND_BUILD_EXAMPLES=OFF >/dev/null
@@ -26,9 +28,9 @@ cmake --build "$build" --target errand_bench -j2 >/dev/null
 "$build/bench/errand_bench" \
     --benchmark_repetitions="$repetitions" \
     --benchmark_report_aggregates_only=true \
-    --benchmark_out="$build/bench.json" \
+    --benchmark_out="$json" \
     --benchmark_out_format=json \
     --benchmark_filter=-drain1M \
     "$@" >&2
 
-python3 "$here/table.py" "$build/bench.json"
+python3 "$here/table.py" "$json"

@@ -28,6 +28,12 @@ def load(path):
     return rows
 
 
+def context(path):
+    """The run's context: its date and machine, and the Qt version bench/main.cpp adds."""
+    with open(path) as f:
+        return json.load(f).get("context", {})
+
+
 def split(name):
     """'drain/model/equal/1000' -> ('drain/model/equal', '1000'); '.../threads:2' -> (..., '2 threads')."""
     m = re.match(r"(.*?)/(\d+)(?:/.*)?$", name)
