@@ -21,7 +21,7 @@ unset(CMAKE_REQUIRED_FLAGS)
 
 # QCoro, optional: its QCoro::Task<> coroutines are tested (and the example built) with co_await.
 set(ERRAND_QCORO_TARGET "")
-if(ERRAND_HAVE_COROUTINES)
+if(ERRAND_HAVE_COROUTINES AND (ERRAND_BUILD_TESTS OR ERRAND_BUILD_EXAMPLES))
     find_package(QCoro${ERRAND_QT_MAJOR} QUIET COMPONENTS Core)
     if(QCoro${ERRAND_QT_MAJOR}_FOUND)
         set(ERRAND_QCORO_TARGET QCoro${ERRAND_QT_MAJOR}::Core)
