@@ -19,7 +19,7 @@
 //    every emission acquires it first: Qt's connection lock orders a connection made in one
 //    thread before the emission in another that calls it;
 //  - a moveToThread() releases the tokens of the object and of its children, whose events Qt
-//    itself may post from then on (a QFutureWatcher's, say) and the new thread delivers.
+//    itself may post from then on (a child QFutureWatcher's, say) and the new thread delivers.
 // Tokens are slots of a static table picked by object address, so a deleted object's pending
 // events still find theirs; two objects sharing a slot only add order. Emissions and posts run
 // inside a recursive QMutex that every delivery takes first, so a delivery cannot overtake the
@@ -180,17 +180,6 @@ void QObject::deleteLater()
     qt(this);
 }
 
-namespace {
-
-void releaseTree(const QObject *object)
-{
-    __tsan_release(token(object));
-    for (const QObject *child : object->children())
-        releaseTree(child);
-}
-
-} // namespace
-
 QMetaObject::Connection QObject::connectImpl(const QObject *sender, void **signal, const QObject *receiver,
     void **slotPtr, QtPrivate::QSlotObjectBase *slot, Qt::ConnectionType type, const int *types,
     const QMetaObject *senderMetaObject)
@@ -207,7 +196,9 @@ void QObject::moveToThread(QThread *thread)
 {
     using Function = void (*)(QObject *, QThread *);
     static const Function qt = qtFunction<Function>("_ZN7QObject12moveToThreadEP7QThread");
-    releaseTree(this);
+    __tsan_release(token(this));
+    for (const QObject *child : children())
+        __tsan_release(token(child));
     qt(this, thread);
 }
 
