@@ -412,7 +412,7 @@ void checkInvariants(World &w, bool afterEventLoop)
 // the queue hears of the finish): when the signal comes, it runs one more operation, read from
 // the input then, in the middle of the library's own work.
 // Also on the model's resets and layout changes (which the application's model makes) and on the
-// destroyed() of the model, the view and the queues.
+// destroyed() of the model and the queues.
 enum HookSite {
     Inserted, Removed, Moved, Changed, Finished, Started, LateFinished, JobFinished, Reset, Layout, Destroyed, HookSites
 };
@@ -437,9 +437,8 @@ void fire(HookSite site)
     const bool queueOnly = std::exchange(g_queueOnly, false);
     g_modelUnchecked |= !queueOnly;
     trace("hook " + std::to_string(site));
-    static const int queueing[] = { 2, 3, 4, 5, 6, 7, 8 };
-    if (queueOnly)
-        apply(*g_world, *g_input, queueing[g_input->pick(int(std::size(queueing)))]);
+    if (queueOnly) // operations 2 to 8: enqueue, dequeue, abort a job, end a task
+        apply(*g_world, *g_input, 2 + g_input->pick(7));
     else
         nestedStep(*g_world, *g_input);
     g_modelUnchecked |= !queueOnly; // also for a model the handler made
@@ -532,7 +531,7 @@ void destroyWorker(World &w, int i)
 
 // The input's byte Attach picks one of the operations from Attach on.
 enum {
-    Attach = 26, RemoveRows, SetRowTask, InsertRow, ArmHook, ResetRows, RelayoutRows, NewView, ArmRowQueue, Operations
+    Attach = 26, RemoveRows, SetRowTask, InsertRow, ArmHook, ResetRows, RelayoutRows, ArmRowQueue, Operations
 };
 
 void apply(World &w, Input &in, int op)
@@ -759,12 +758,6 @@ void apply(World &w, Input &in, int op)
         if (auto *rows = static_cast<FuzzRows *>(w.model.get()))
             op == ResetRows ? rows->reset() : rows->relayout();
         break;
-    case NewView: { // the old view's destroyed() may run a handler
-        auto view = std::make_unique<WorkQueueTaskModel>(w.model.get(), in.byte() & 1);
-        QObject::connect(view.get(), &QObject::destroyed, [] { fire(Destroyed); });
-        w.view = std::move(view);
-        break;
-    }
     default:
         break;
     }

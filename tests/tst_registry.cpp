@@ -219,7 +219,6 @@ private Q_SLOTS:
                                         << str(R"(job class "MadeJob" has no writable property "size")") << 0;
         QTest::newRow("read-only") << made << QVariantMap { { str("fixed"), 1 } } << 0
                                    << str(R"(job class "MadeJob" has no writable property "fixed")") << 0;
-        QTest::newRow("no class") << plain << QVariantMap() << 0 << str(R"(no job class registered as "TestSupport::PlainJob")") << 0;
         QTest::newRow("refused value") << made << QVariantMap { { count, QVariant::fromValue(QPoint()) } } << 0
                                        << str(R"(job class "MadeJob" refused the value of "count")") << 1;
     }

@@ -91,11 +91,10 @@ void TstThreads::tasksFinishInWorkerThreads()
     model.setMaxFinishedTasks(5);
     // A view reads every field of a row whenever it changes, while the task's thread works on it.
     const WorkQueueTaskModel view(&model, true);
-    int reads = 0;
-    connect(&view, &QAbstractItemModel::dataChanged, this, [&](const QModelIndex &changed) {
+    connect(&view, &QAbstractItemModel::dataChanged, this, [&view](const QModelIndex &changed) {
         for (int role = Qt::DisplayRole; role <= WorkQueueTaskModel::TaskRole; ++role)
             for (int column = 0; column < view.columnCount(); ++column)
-                reads += view.index(changed.row(), column).data(role).isValid();
+                view.index(changed.row(), column).data(role);
     });
     QStringList finishOrder;
     connect(queue.get(), &WorkQueue::finished, this, [&] { finishOrder.append(queue->current()->objectName()); });
@@ -123,7 +122,6 @@ void TstThreads::tasksFinishInWorkerThreads()
         const int k = model.task(r)->objectName().toInt();
         QCOMPARE(view.index(r, WorkQueueTaskModel::ResultColumn).data().toInt(), upTo(k) * (upTo(k) + 1) / 2);
     }
-    QVERIFY(reads > 0);
 
     // The last releases hand every task to its own thread's event loop. The jobs detach first:
     // a job's QObject destructor still reads the task, ordered only by Qt's own locks.

@@ -137,9 +137,10 @@ void WorkQueueListModelPrivate::reorder(const Pass &pass, const QList<WorkQueue:
             const int unfinished = std::max(unfinishedCount(), 0);
             const auto holdsTask = [task](const Row &row) { return holds(row, task); };
             const int found = r < unfinished ? rows.findFrom(r, unfinished, holdsTask) : unfinished;
-            if (found == unfinished && task->isFinished()
-                && rows.findFrom(unfinished, rows.size(), holdsTask) < rows.size())
-                continue; // moved already, by a pass that a slot on our signals ran inside this one
+            // A finished task without an unfinished row was moved (and maybe pruned) by a pass
+            // that a slot on our signals ran inside this one.
+            if (found == unfinished && task->isFinished())
+                continue;
             if (found == unfinished) {
                 warnReorder();
                 return;
