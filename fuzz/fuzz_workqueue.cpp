@@ -126,9 +126,8 @@ public:
 };
 
 // An application's list model that resets itself or changes its layout, as Qt allows a model.
-class FuzzRows : public WorkQueueListModel
+struct FuzzRows : WorkQueueListModel
 {
-public:
     void reset() { beginResetModel(), endResetModel(); }
     void relayout() { Q_EMIT layoutAboutToBeChanged(), Q_EMIT layoutChanged(); }
 };

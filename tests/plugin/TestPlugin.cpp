@@ -7,7 +7,6 @@
 #include <ScopedWorkerRegistration.h>
 #include <WorkerRegistry.h>
 
-#include <QtCore/QObject>
 #include <QtCore/QScopeGuard>
 
 // Made by name, through the registry.
