@@ -1,11 +1,13 @@
 // Costs that depend on how many tasks a queue holds: filling a busy queue with N jobs and
-// draining it, alone and with a list model, under four priority patterns; and adding and
-// removing a task while many wait.
+// draining it, alone, with a list model and with a task model on that, under four priority
+// patterns; one update of a task's row in a task model; and adding and removing a task while
+// many wait.
 
 #include "BenchSupport.h"
 
 #include <ObjectWorker.h>
 #include <WorkQueueListModel.h>
+#include <WorkQueueTaskModel.h>
 
 #include <benchmark/benchmark.h>
 
@@ -35,6 +37,16 @@ const struct Pattern
 struct NoModel
 {
     explicit NoModel(WorkQueue *) { }
+};
+
+// The list model with a task model in its table form on it, as a view shows a queue.
+struct Views
+{
+    explicit Views(WorkQueue *queue)
+        : rows(queue)
+    { }
+    WorkQueueListModel rows;
+    WorkQueueTaskModel tasks { &rows, true };
 };
 
 // A busy ObjectWorker, watched by the model (if any) from the start: a running blocker (no
@@ -111,15 +123,16 @@ void drain(benchmark::State &state, PriorityOf priorityOf)
     state.counters["bytes_per_task"] = bytes / held;
 }
 
-// drain/<queue|model>/<pattern>/N for N up to 100k; drain1M/... holds the 1M runs, which take
+// drain/<queue|model|views>/<pattern>/N for N up to 100k; drain1M/... holds the 1M runs, which take
 // minutes with a model and run only when a filter names them (see run.sh).
 const bool drainsRegistered = [] {
     for (const Pattern &pattern : patterns) {
-        for (const bool withModel : { false, true }) {
-            const auto run = withModel ? &drain<WorkQueueListModel> : &drain<NoModel>;
+        for (const int watchers : { 0, 1, 2 }) {
+            const auto run = watchers == 2 ? &drain<Views> : watchers == 1 ? &drain<WorkQueueListModel> : &drain<NoModel>;
             const PriorityOf priorityOf = pattern.priorityOf;
             const auto body = [run, priorityOf](benchmark::State &state) { run(state, priorityOf); };
-            const std::string name = std::string(withModel ? "/model/" : "/queue/") + pattern.name;
+            const char *const kinds[] = { "/queue/", "/model/", "/views/" };
+            const std::string name = std::string(kinds[watchers]) + pattern.name;
             benchmark::RegisterBenchmark(("drain" + name).c_str(), body)
                 ->Arg(1000)
                 ->Arg(10000)
@@ -133,6 +146,28 @@ const bool drainsRegistered = [] {
     }
     return true;
 }();
+
+// One update of a task's row with N tasks waiting: the running blocker's result changes, 1000
+// times per iteration; each change finds the blocker's row (through the list model's rowOf())
+// and reports it with one dataChanged(), which a view would then read.
+void rowUpdate(benchmark::State &state)
+{
+    const int held = int(state.range(0));
+    HeldQueue<Views> queue(held);
+    queue.fill(held, patterns[1].priorityOf);
+    int updates = 0;
+    QObject::connect(&queue.model.tasks, &QAbstractItemModel::dataChanged, [&updates] { ++updates; });
+    for (auto _ : state) {
+        for (int i = 0; i < 1000; ++i)
+            queue.blocker->resultNow();
+    }
+    if (updates != int(state.iterations()) * 1000)
+        state.SkipWithError("an update was lost");
+    countJobs(state, 1000);
+    queue.blocker->finishNow();
+    queue.jobs.clear();
+    flushDeferredDeletes();
+}
 
 // The queue of the last enqueueDequeue run, kept while the benchmark library sizes its runs so
 // that 100k tasks are not queued again for every attempt.
@@ -175,6 +210,7 @@ void Bench::releaseQueues()
     flushDeferredDeletes();
 }
 
+BENCHMARK(rowUpdate)->Name("views/row-update")->Arg(1000)->Arg(100000)->ComputeStatistics("min", fastest);
 BENCHMARK(enqueueDequeue)
     ->Name("enqueue+dequeue")
     ->Arg(1000)

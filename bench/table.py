@@ -82,6 +82,9 @@ def main():
         if base.startswith("drain/model/"):
             queue = ns.get(base.replace("/model/", "/queue/"), {})
             lines.append(ratio_row(base + " / queue alone", ns[base], queue, args))
+        if base.startswith("drain/views/"):
+            model = ns.get(base.replace("/views/", "/model/"), {})
+            lines.append(ratio_row(base + " / list model alone", ns[base], model, args))
     print("\n| ratio | %s |" % " | ".join("N = " + a for a in args))
     print("|---|%s" % ("---:|" * len(args)))
     print("\n".join(line for line in lines if line))

@@ -22,9 +22,12 @@
 // Each input runs twice: once with the list model on its fast path and once with the model
 // forced onto its reference algorithms. Every signal of the model, every accepted warning and
 // the rows after every operation are written to a trace, and the two traces must be the same.
-// Operations include edits of the model's rows by the application and handlers on the model's
-// and the queue's signals that call back into the queue, where the fast path has to notice that
-// it can no longer prove its mirror of the queue.
+// Operations include edits of the model's rows by the application, resets and layout changes of
+// the model, and handlers on the model's and the queue's signals (destroyed() included) that call
+// back into the library, where the fast path has to notice that it can no longer prove its mirror
+// of the queue. Handlers on the model's row signals that only queue, dequeue or end tasks must
+// leave the model's invariants intact. The view on the model is connected after those handlers,
+// so that they change the model before the view hears of it.
 
 #include <ErrandFuture.h>
 #include <ObjectWorker.h>
@@ -128,6 +131,13 @@ public:
     FuzzQueue(Worker *worker, bool autoAbort)
         : WorkQueue(*new WorkQueuePrivate(worker, autoAbort), nullptr)
     { }
+};
+
+// An application's list model that resets itself or changes its layout, as Qt allows a model.
+struct FuzzRows : WorkQueueListModel
+{
+    void reset() { beginResetModel(), endResetModel(); }
+    void relayout() { Q_EMIT layoutAboutToBeChanged(), Q_EMIT layoutChanged(); }
 };
 
 // The pool of the tasks' functions. A gate holds its only thread until the input drains it:
@@ -366,6 +376,20 @@ void checkModel(WorkQueueListModel *model)
     // Left alone, the model follows its queue on its fast path between operations.
     const WorkQueueListModelPrivate *d = WorkQueueListModelPrivate::get(model);
     FUZZ_CHECK(d->tracking || g_reference || g_modelMayMisorder || !model->workQueue());
+    if (const WorkQueue *queue = g_modelMayMisorder ? nullptr : model->workQueue()) {
+        // The unfinished rows show every task the queue holds, in its order; the others are
+        // rows of tasks it let go without a finish.
+        const QList<WorkQueue::TaskPtr> tasks = queue->queue();
+        int next = 0;
+        for (int r = 0; r < rows - finished; ++r) {
+            const Task *task = model->task(r).data();
+            if (next < tasks.size() && tasks.at(next).data() == task)
+                ++next;
+            else
+                FUZZ_CHECK(!holds(queue, task));
+        }
+        FUZZ_CHECK(next == tasks.size());
+    }
     quint64 newer = ~quint64(0);
     for (int r = rows - finished; r < rows; ++r) {
         const WorkQueue::TaskPtr ptr = model->task(r);
@@ -421,10 +445,19 @@ void checkInvariants(World &w, bool afterEventLoop)
 // model's slot) or started(), or on the finished() of the job of a queue's current task (before
 // the queue hears of the finish): when the signal comes, it runs one more operation, read from
 // the input then, in the middle of the library's own work.
-enum HookSite { Inserted, Removed, Moved, Changed, Finished, Started, LateFinished, JobFinished, HookSites };
+// Also on the model's resets and layout changes (which the application's model makes) and on the
+// destroyed() of the model and the queues.
+enum HookSite {
+    Inserted, Removed, Moved, Changed, Finished, Started, LateFinished, JobFinished, Reset, Layout, Destroyed, HookSites
+};
 int g_hook = -1;
+// The armed handler only queues, dequeues or ends a task, from one of the model's row signals:
+// the model must keep its invariants through that.
+bool g_queueOnly = false;
+bool g_nested = false; // a handler ran during this step
 World *g_world = nullptr;
 Input *g_input = nullptr;
+void apply(World &w, Input &in, int op);
 void nestedStep(World &w, Input &in);
 
 void fire(HookSite site)
@@ -432,12 +465,17 @@ void fire(HookSite site)
     if (g_hook != site || !g_world)
         return;
     g_hook = -2; // running
-    // What the model does when its own work is interrupted is checked against its reference
-    // algorithms only, not against the invariants, which assume the model was left alone.
-    g_modelUnchecked = true;
+    g_nested = true;
+    // Otherwise, what the model does when its own work is interrupted is checked against its
+    // reference algorithms only, not against the invariants, which assume the model was left alone.
+    const bool queueOnly = std::exchange(g_queueOnly, false);
+    g_modelUnchecked |= !queueOnly;
     trace("hook " + std::to_string(site));
-    nestedStep(*g_world, *g_input);
-    g_modelUnchecked = true; // also for a model the handler made
+    if (queueOnly) // operations 2 to 8: enqueue, dequeue, abort a job, end a task
+        apply(*g_world, *g_input, 2 + g_input->pick(7));
+    else
+        nestedStep(*g_world, *g_input);
+    g_modelUnchecked |= !queueOnly; // also for a model the handler made
     g_hook = -1;
 }
 
@@ -445,6 +483,7 @@ template<class Queue, class... Args>
 std::unique_ptr<Queue> makeQueue(Args &&...args)
 {
     auto queue = std::make_unique<Queue>(std::forward<Args>(args)...);
+    QObject::connect(queue.get(), &QObject::destroyed, [] { fire(Destroyed); });
     QObject::connect(queue.get(), &WorkQueue::finished, [] { fire(Finished); });
     QObject::connect(queue.get(), &WorkQueue::started, [] { fire(Started); });
     return queue;
@@ -467,7 +506,7 @@ void follow(WorkQueueListModel *model, WorkQueue *queue)
 
 std::unique_ptr<WorkQueueListModel> makeModel(WorkQueue *queue)
 {
-    auto model = std::make_unique<WorkQueueListModel>();
+    std::unique_ptr<WorkQueueListModel> model = std::make_unique<FuzzRows>();
     if (g_reference)
         WorkQueueListModelPrivate::get(model.get())->forceReference();
     const auto range = [](const char *what, int first, int last) {
@@ -485,6 +524,10 @@ std::unique_ptr<WorkQueueListModel> makeModel(WorkQueue *queue)
     QObject::connect(m, &QAbstractItemModel::dataChanged, [range](const QModelIndex &from, const QModelIndex &to) {
         range("changed ", from.row(), to.row()), fire(Changed);
     });
+    // Connected before the view: these handlers change the model before the view hears of it.
+    QObject::connect(m, &QAbstractItemModel::modelReset, [] { fire(Reset); });
+    QObject::connect(m, &QAbstractItemModel::layoutChanged, [] { fire(Layout); });
+    QObject::connect(m, &QObject::destroyed, [] { fire(Destroyed); });
     if (g_world)
         g_world->view->setSourceModel(m);
     follow(model.get(), queue);
@@ -521,7 +564,10 @@ void destroyWorker(World &w, int i)
 }
 
 // The input's byte Attach picks one of the operations from Attach on.
-enum { Attach = 26, RemoveRows, SetRowTask, InsertRow, ArmHook, DrainPool, ClearPool, CancelFuture, Operations };
+enum {
+    Attach = 26, RemoveRows, SetRowTask, InsertRow, ArmHook, ResetRows, RelayoutRows, ArmRowQueue, DrainPool, ClearPool,
+    CancelFuture, Operations
+};
 
 void apply(World &w, Input &in, int op)
 {
@@ -736,6 +782,16 @@ void apply(World &w, Input &in, int op)
     }
     case ArmHook:
         g_hook = in.pick(HookSites);
+        g_queueOnly = false;
+        break;
+    case ArmRowQueue: // a handler on a row signal of the model queues, dequeues or ends a task
+        g_hook = in.pick(Changed + 1);
+        g_queueOnly = true;
+        break;
+    case ResetRows: // the application's model resets or relayouts; the view follows whole
+    case RelayoutRows:
+        if (auto *rows = static_cast<FuzzRows *>(w.model.get()))
+            op == ResetRows ? rows->reset() : rows->relayout();
         break;
     case DrainPool:
         g_pool->drain();
@@ -757,13 +813,13 @@ void nestedStep(World &w, Input &in)
     // Handlers may also destroy (or create) a job, a queue or the model in the middle of the
     // library's work; the one thing they may not do is take the world away from the fuzzer.
     static const int safe[] = { 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 13, 16, 17, 23, RemoveRows, SetRowTask, InsertRow,
-        DrainPool, ClearPool, CancelFuture };
+        ResetRows, RelayoutRows, DrainPool, ClearPool, CancelFuture };
     apply(w, in, safe[in.pick(int(std::size(safe)))]);
 }
 
 void step(World &w, Input &in)
 {
-    g_dequeuedInHandler = false;
+    g_dequeuedInHandler = g_nested = false;
     // An operation that leaves the model alone, on a model that follows its queue on the fast
     // path, must be handled by the fast path whole, without falling back and re-proving it.
     const WorkQueueListModel *model = w.model.get();
@@ -773,7 +829,8 @@ void step(World &w, Input &in)
     const quint64 resyncs = d ? d->resyncs : 0;
     const int op = in.pick(Attach + 1);
     apply(w, in, op == Attach ? Attach + in.pick(Operations - Attach) : op);
-    if (fast && w.model.get() == model && model->workQueue() == followed && !g_modelUnchecked && !g_modelMayMisorder)
+    if (fast && w.model.get() == model && model->workQueue() == followed && !g_modelUnchecked && !g_modelMayMisorder
+        && !g_nested)
         FUZZ_CHECK(d->resyncs == resyncs);
     checkInvariants(w, false);
 }
@@ -799,6 +856,7 @@ void runInput(const uint8_t *data, size_t size, bool reference)
     g_taskIds = 0;
     g_finishClock = 0;
     g_hook = -1;
+    g_queueOnly = false;
     g_modelMayMisorder = g_modelUnchecked = false;
     Input in { data, size };
     resetRegistry();

@@ -98,7 +98,11 @@ public:
     /** The attached task, or null. No reference is taken: do not keep the pointer. */
     Task *task() const;
 
-    /** Calls the task's virtual abort(); does nothing without a task. */
+    /**
+     * Calls the task's virtual abort(); does nothing without a task. An abort() that throws
+     * writes <tt>[Job]: task "&lt;name&gt;" threw from abort(): &lt;text&gt;</tt> and fails the task with the
+     * text, unless it had finished already.
+     */
     void abort();
 
     /**

@@ -29,6 +29,13 @@ class WorkQueuePrivate;
  * A handler, start(), abort() or a task factory may delete the queue, its worker or the job:
  * the running call returns normally (enqueue() true once the task was queued). deleteLater()
  * is still the advice.
+ *
+ * Application code that throws never unwinds through the queue. A start() or abort() the queue
+ * calls that throws writes <tt>[WorkQueue]: task "&lt;job&gt;" threw from start(): &lt;text&gt;</tt> (or
+ * abort()) and fails the task with the text (what() of a std::exception, "unknown exception"
+ * otherwise) unless it had finished already; the queue then goes on with the next task as after
+ * any finish. A worker's prepare() or createTask() that throws made no task: enqueue() writes
+ * <tt>[WorkQueue]: task "&lt;job&gt;" threw from its factory: &lt;text&gt;</tt> and returns false.
  */
 class ERRAND_EXPORT WorkQueue : public QObject
 {

@@ -65,6 +65,12 @@ public:
 
     /** The row's task; null for a row without one and for rows outside 0..rowCount()-1. */
     WorkQueue::TaskPtr task(int row) const;
+    /**
+     * The row that shows @p task (for a task shown twice, one of its rows), or -1. A task the
+     * followed queue holds is found by its place in the queue's order, without scanning the rows;
+     * any other task mostly sits near the top of the finished block, where the search begins.
+     */
+    int rowOf(const Task *task) const;
 
     /** Always an invalid index: the list is flat. */
     QModelIndex parent(const QModelIndex &child) const override;

@@ -12,10 +12,11 @@ class WorkQueueTaskModelPrivate;
 /**
  * Shows the rows of a WorkQueueListModel field by field, for item views and QML.
  *
- * Rows are the source's rows, one to one and in the same order: they follow its inserts,
- * removals, moves and resets. A slot that runs before this model's may change the source from
- * its signal; the model then completes the change it follows before it begins the next, so
- * that views see one change after the other. Every row serves these roles, in every column:
+ * The model has no rows of its own: it reads the source's, one to one and in the same order, and
+ * passes on the source's inserts, removals and moves; its resets and layout changes reset this
+ * model. A slot that runs before this model's may change the source from one of the source's
+ * signals; the model then ends the change it was passing on before it begins the next, so that
+ * views see one change after the other. Every row serves these roles, in every column:
  *
  * | Role            | Name          | Value                                                    |
  * |-----------------|---------------|----------------------------------------------------------|
@@ -28,9 +29,11 @@ class WorkQueueTaskModelPrivate;
  * | PriorityRole    | "priority"    | uint: the priority the task was queued with              |
  * | TaskRole        | "task"        | QObject*: the Task                                       |
  *
- * A row without a task serves invalid values. The priority is read when the row receives its
- * task, while the queue still holds it, so it stays after the task has left the queue; it is 0
- * for a task the queue did not hold then.
+ * A row without a task serves invalid values. The priority is read when the model first sees the
+ * task in a row, while the queue still holds it, so it stays after the task has left the queue;
+ * it is 0 for a task the queue did not hold then. A task that lives in another thread than the
+ * model has its error text and result read only once it has finished (before, ErrorTextRole and
+ * ResultRole are invalid and their columns empty): until then they belong to the task's thread.
  *
  * In the list form (the default) there is one column, whose Qt::DisplayRole is the job name.
  * In the table form there is one column per field (Column), for QTableView and QTreeView:
@@ -40,15 +43,15 @@ class WorkQueueTaskModelPrivate;
  * data() and headerData()); the updates below span columnCount() columns.
  *
  * Updates. The model listens to each row's task: stateChanged() emits one dataChanged() for
- * that row (all columns) with the state and error roles, resultChanged() one with ResultRole;
- * Qt::DisplayRole is added in the table form. The row is found through the source's order of
- * the queue, without scanning the rows. A row whose task the source replaces gets one
- * dataChanged() with no roles (everything changed). A finish that the source reports for a row
- * already reported by the task's stateChanged() is not repeated. Aborting or failing a task
- * that has finished changes its error silently, as the task emits nothing then.
+ * that row (all columns) with the state and error roles (and ResultRole once a task of another
+ * thread has finished), resultChanged() one with ResultRole; Qt::DisplayRole is added in the
+ * table form. The row is found with WorkQueueListModel::rowOf(). Each dataChanged() of the source
+ * is passed on for the same rows, with no roles (everything may have changed). Aborting or
+ * failing a task that has finished changes its error silently, as the task emits nothing then.
  *
  * The source is held weakly: once it is destroyed the model is reset to no rows. A slot
- * connected to this model's signals may delete the model (deleteLater() is still the advice).
+ * connected to this model's signals may delete the model (deleteLater() is still the advice),
+ * and a slot on its destroyed() may use any other object: nothing reaches the model any more.
  */
 class ERRAND_EXPORT WorkQueueTaskModel : public QAbstractTableModel
 {
@@ -109,7 +112,7 @@ public:
     /** A model of @p source's rows (none for null), in the table form if @p tableForm. */
     explicit WorkQueueTaskModel(
         WorkQueueListModel *source = nullptr, bool tableForm = false, QObject *parent = nullptr);
-    /** Disconnects from the source and from every row's task. */
+    /** Disconnects from the source and from every task before anything else. */
     ~WorkQueueTaskModel() override;
 
     /** The source; null once it is destroyed (sourceModelChanged() is emitted then). */
@@ -124,7 +127,7 @@ public:
 
     /** The task of @p row, or null. Holds no reference: the source's row does. */
     Task *task(int row) const;
-    /** The row that shows @p task (for a task queued twice, one of its rows), or -1. */
+    /** The source's WorkQueueListModel::rowOf(@p task); -1 without a source. */
     int rowOf(const Task *task) const;
 
     /** The source's row count; 0 under a valid @p parent. */

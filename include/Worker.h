@@ -28,6 +28,12 @@ class DeleteGuard;
  *
  * A task factory may delete the worker or the job: the call then stops and returns normally,
  * without a task. deleteLater() is still the advice.
+ *
+ * Application code that throws never unwinds through a worker. A factory (or a createTask()
+ * override) that throws made no task: <tt>[Worker]: task "&lt;job&gt;" threw from its factory: &lt;text&gt;</tt>,
+ * and no later class of the chain is asked. A start() that run() calls and that throws writes
+ * <tt>[Worker]: task "&lt;job&gt;" threw from start(): &lt;text&gt;</tt> and fails the task with the text
+ * (what() of a std::exception, "unknown exception" otherwise), unless it had finished already.
  */
 class ERRAND_EXPORT Worker
 {

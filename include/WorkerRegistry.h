@@ -10,6 +10,7 @@
 #include <QtCore/QReadWriteLock>
 #include <QtCore/QString>
 #include <QtCore/QStringList>
+#include <QtCore/QVariantMap>
 
 class Job;
 class Task;
@@ -105,14 +106,39 @@ public:
     /** Every registered job name, in the table's own (unsorted) order. */
     QStringList jobNames() const;
 
+    /**
+     * A new job of the class a JobRegistration entered under @p name, made with the class's
+     * Q_INVOKABLE constructor that takes no argument (so without a parent: the caller owns the
+     * job), with each of @p parameters written to the property of that name.
+     *
+     * Null and one warning, checked before anything is constructed, for a name that no living
+     * JobRegistration entered (<tt>[WorkerRegistry]: no job class registered as "&lt;name&gt;"</tt>), a
+     * class without such a constructor (<tt>... job class "&lt;name&gt;" has no invokable
+     * constructor</tt>) or a parameter that is not a declared writable property of the class
+     * (<tt>... job class "&lt;name&gt;" has no writable property "&lt;parameter&gt;"</tt>). Null and
+     * <tt>... job class "&lt;name&gt;" refused the value of "&lt;parameter&gt;"</tt> for a value the property
+     * does not take; the job made is deleted again.
+     *
+     * May be called from any thread; the job lives in the calling thread. The constructor runs
+     * outside the registry's locks, so the plug-in that holds the class must stay loaded until
+     * the call returns; its JobRegistration withdraws the class when the plug-in unloads.
+     */
+    Job *createJob(const QString &name, const QVariantMap &parameters = {});
+
 private:
     Q_DISABLE_COPY(WorkerRegistry)
+    friend class JobRegistration;
+
+    // The job classes JobRegistration objects enter for createJob(), under the job lock.
+    void addJobClass(const QMetaObject &job);
+    void removeJobClass(const QMetaObject &job);
 
     using TaskTable = QHash<QString, QExplicitlySharedDataPointer<TaskCtor>>;
 
     QHash<QString, TaskTable> m_workers;
     mutable QReadWriteLock m_workerLock;
     QHash<QString, JobInfo> m_jobs;
+    QHash<QString, const QMetaObject *> m_jobClasses;
     mutable QReadWriteLock m_jobLock;
 };
 

@@ -9,6 +9,19 @@
 
 using namespace TestSupport;
 
+namespace {
+
+bool s_standardThrow = true;
+
+// Throws, when @p now, a std::exception or (unless s_standardThrow) an int.
+void raise(bool now)
+{
+    if (now)
+        s_standardThrow ? throw std::runtime_error("boom") : throw 42;
+}
+
+} // namespace
+
 // Handlers that delete the object whose call is running, or the queue, worker, job or list model
 // involved.
 class tst_Hostile : public QObject
@@ -28,6 +41,11 @@ public:
     // When the task ends: inside start(), after enqueue() returned, or it runs before it is attached.
     enum Mode { FinishInStart, FinishLater, RunningBeforeAttach };
     Q_ENUM(Mode)
+    // Application code that throws: start() called by a queue or by Worker::run(), abort() called
+    // by a queue (autoAbort) or by Job::abort(), a worker's prepare() that a queue calls, and a
+    // factory that Worker::run() calls.
+    enum Thrower { QueueStart, RunStart, AutoAbort, JobAbort, QueueFactory, RunFactory };
+    Q_ENUM(Thrower)
 
 private Q_SLOTS:
     void deleteFromHandler_data()
@@ -111,6 +129,72 @@ private Q_SLOTS:
         delete model.data();
         QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
         QVERIFY(!task); // every reference was released
+    }
+
+    void throwingApplicationCode_data()
+    {
+        QTest::addColumn<Thrower>("thrower");
+        QTest::addColumn<bool>("standard"); // a std::exception, or anything else
+        QTest::addColumn<QString>("warning");
+        const char *const where[] = { "WorkQueue]: %1 start()", "Worker]: %1 start()", "WorkQueue]: %1 abort()",
+            "Job]: %1 abort()", "WorkQueue]: %1 its factory", "Worker]: %1 its factory" };
+        for (int t = QueueStart; t <= RunFactory; ++t)
+            for (const bool standard : { true, false })
+                QTest::addRow("%s-%s", QMetaEnum::fromType<Thrower>().valueToKey(t), standard ? "std" : "int")
+                    << Thrower(t) << standard
+                    << QLatin1Char('[') + QString::fromLatin1(where[t]).arg(QLatin1String(R"(task "TestSupport::PlainJob" threw from)"))
+                        + (standard ? QLatin1String(": boom") : QLatin1String(": unknown exception"));
+    }
+
+    // Application code that throws, called by a queue, a worker or a job: one warning naming the
+    // task and the exception, the task failed with that text (a factory that throws makes none),
+    // and the queue goes on with the next task, as often as it happens.
+    void throwingApplicationCode()
+    {
+        QFETCH(Thrower, thrower);
+        QFETCH(bool, standard);
+        QFETCH(QString, warning);
+        s_standardThrow = standard;
+        struct ThrowingTask : ManualTask
+        {
+            using ManualTask::ManualTask;
+            void start() override { ManualTask::start(), raise(throwStart); }
+            void abort() override { raise(throwAbort), ManualTask::abort(); }
+            bool throwStart = false, throwAbort = false;
+        };
+        struct ThrowingWorker : TestWorker // its own prepare(), which the queue calls
+        {
+            using TestWorker::TestWorker;
+            void prepare(Job &job) override { raise(throwPrepare), TestWorker::prepare(job); }
+            bool throwPrepare = true;
+        };
+        QTimer bound;
+        ThrowingWorker worker(&bound);
+        worker.throwPrepare = thrower == QueueFactory;
+        WorkQueue queue(&worker, thrower == AutoAbort);
+        bool throwing = true;
+        QVERIFY(WorkerRegistry::instance()->registerTask(QStringLiteral("QTimer"), QStringLiteral("TestSupport::PlainJob"),
+            makeTaskFactory([&](const Job &job) -> Task * {
+                raise(throwing && thrower == RunFactory);
+                auto *task = new ThrowingTask(job);
+                task->throwStart = throwing && (thrower == QueueStart || thrower == RunStart);
+                task->throwAbort = throwing && (thrower == AutoAbort || thrower == JobAbort);
+                return task;
+            }), true));
+        PlainJob job, next;
+        // Enough throws that a queue which lost count of its start depth would stop starting.
+        for (int round = 0; round < (thrower == QueueStart ? 70 : 1); ++round) {
+            QTest::ignoreMessage(QtWarningMsg, qPrintable(warning));
+            if (thrower == QueueStart || thrower == QueueFactory)
+                QCOMPARE(queue.enqueue(job, 1), thrower == QueueStart);
+            else if (thrower == AutoAbort)
+                QVERIFY(queue.enqueue(job, 1) && !(throwing = false) && queue.enqueue(next, 5) && next.isRunning());
+            else
+                worker.run(job), thrower == JobAbort ? job.abort() : void();
+        }
+        QCOMPARE(job.errorString(), thrower < QueueFactory ? warning.section(QLatin1String(": "), 2) : QStringLiteral("Job not initialized"));
+        throwing = worker.throwPrepare = false;
+        QVERIFY(queue.enqueue(next, 9) && next.isRunning() && queue.current() == next.task());
     }
 
     // The const form, whose factory deletes the queue: nothing was queued, and the task goes.

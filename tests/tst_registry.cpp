@@ -1,10 +1,14 @@
 #include "TestSupport.h"
 
+#include <JobRegistration.h>
 #include <ScopedWorkerRegistration.h>
 #include <WorkerRegistration.h>
 #include <WorkerRegistry.h>
 
 #include <QtTest/QtTest>
+
+#include <memory>
+#include <optional>
 
 using namespace TestSupport;
 
@@ -17,6 +21,18 @@ class CopyJob : public Job
 public:
     QString name() const override { return QStringLiteral("copy.job"); }
     QString path;
+};
+
+// Made by name: an invokable constructor, a parameter and a read-only property.
+class MadeJob : public Job
+{
+    Q_OBJECT
+    Q_PROPERTY(int count MEMBER count)
+    Q_PROPERTY(QString fixed READ objectName)
+public:
+    Q_INVOKABLE MadeJob() { ++constructed; }
+    int count = 0;
+    static inline int constructed = 0;
 };
 
 const auto str = [](const char *text) { return QString::fromUtf8(text); };
@@ -183,6 +199,51 @@ private Q_SLOTS:
         QVERIFY(worker.registerTask(str("own"), made[1]) && worker.unregisterTask(plain));
         QCOMPARE(worker.jobNames(), (QStringList { str("own"), plain, plain }));
         QVERIFY(!worker.registerTask(str("own"), made[2]) && worker.registerTask(str("own"), made[2], true));
+    }
+
+    void createJobByName_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QVariantMap>("parameters");
+        QTest::addColumn<int>("withdrawn"); // the class: 1 with its registration, 2 by unregisterJob()
+        QTest::addColumn<QString>("warning"); // none when a job is made
+        QTest::addColumn<int>("constructed");
+        const QString made = str("MadeJob"), count = str("count");
+        QTest::newRow("made") << made << QVariantMap { { count, 3 }, { str("objectName"), made } } << 0 << QString() << 1;
+        for (const int withdrawn : { 1, 2 })
+            QTest::addRow("withdrawn %d", withdrawn) << made << QVariantMap() << withdrawn
+                                                     << str(R"(no job class registered as "MadeJob")") << 0;
+        QTest::newRow("no invokable constructor") << str("CopyJob") << QVariantMap() << 0
+                                                  << str(R"(job class "CopyJob" has no invokable constructor)") << 0;
+        QTest::newRow("not a property") << made << QVariantMap { { count, 1 }, { str("size"), 1 } } << 0
+                                        << str(R"(job class "MadeJob" has no writable property "size")") << 0;
+        QTest::newRow("read-only") << made << QVariantMap { { str("fixed"), 1 } } << 0
+                                   << str(R"(job class "MadeJob" has no writable property "fixed")") << 0;
+        QTest::newRow("refused value") << made << QVariantMap { { count, QVariant::fromValue(QPoint()) } } << 0
+                                       << str(R"(job class "MadeJob" refused the value of "count")") << 1;
+    }
+
+    // A job made by the name its JobRegistration entered, with its parameters set, owned by the
+    // caller; what cannot be made is refused before anything is constructed.
+    void createJobByName()
+    {
+        QFETCH(QString, name);
+        QFETCH(QVariantMap, parameters);
+        QFETCH(int, withdrawn);
+        QFETCH(QString, warning);
+        QFETCH(int, constructed);
+        WorkerRegistry &r = *WorkerRegistry::instance();
+        std::optional<JobRegistration> made(std::in_place, MadeJob::staticMetaObject);
+        const JobRegistration copy(CopyJob::staticMetaObject);
+        withdrawn == 1 ? made.reset() : void(withdrawn == 2 && r.unregisterJob(name));
+        QVERIFY(withdrawn != 1 || !r.jobInfo(name).isNull()); // a gone registration leaves the description
+        MadeJob::constructed = 0;
+        if (!warning.isEmpty())
+            QTest::ignoreMessage(QtWarningMsg, qPrintable(str("[WorkerRegistry]: ") + warning));
+        const std::unique_ptr<Job> job(r.createJob(name, parameters));
+        QVERIFY(MadeJob::constructed == constructed && bool(job) == warning.isEmpty() && (!job || !job->parent()));
+        for (auto it = parameters.cbegin(); job && it != parameters.cend(); ++it)
+            QCOMPARE(job->property(qPrintable(it.key())), it.value());
     }
 
     // A scoped registration removes its own factory only, and takes along the factories that

@@ -9,6 +9,7 @@
 #include <ObjectWorker.h>
 #include <TaskFactory.h>
 #include <WorkQueueListModel.h>
+#include <WorkQueueTaskModel.h>
 #include <WorkerRegistry.h>
 
 #include <QtTest/QtTest>
@@ -88,6 +89,13 @@ void TstThreads::tasksFinishInWorkerThreads()
     auto queue = std::make_unique<ObjectWorker>(&anchor);
     WorkQueueListModel model(queue.get());
     model.setMaxFinishedTasks(5);
+    // A view reads every field of a row whenever it changes, while the task's thread works on it.
+    const WorkQueueTaskModel view(&model, true);
+    connect(&view, &QAbstractItemModel::dataChanged, this, [&view](const QModelIndex &changed) {
+        for (int role = Qt::DisplayRole; role <= WorkQueueTaskModel::TaskRole; ++role)
+            for (int column = 0; column < view.columnCount(); ++column)
+                view.index(changed.row(), column).data(role);
+    });
     QStringList finishOrder;
     connect(queue.get(), &WorkQueue::finished, this, [&] { finishOrder.append(queue->current()->objectName()); });
 
@@ -109,8 +117,11 @@ void TstThreads::tasksFinishInWorkerThreads()
         QCOMPARE(jobs[k]->error(), k % 9 == 4 ? Job::Failed : Job::NoError);
         QCOMPARE(jobs[k]->result().toInt(), upTo(k) * (upTo(k) + 1) / 2);
     }
-    for (int r = 0; r < 5; ++r)
+    for (int r = 0; r < 5; ++r) {
         QCOMPARE(model.task(r)->objectName(), expected.at(599 - r));
+        const int k = model.task(r)->objectName().toInt();
+        QCOMPARE(view.index(r, WorkQueueTaskModel::ResultColumn).data().toInt(), upTo(k) * (upTo(k) + 1) / 2);
+    }
 
     // The last releases hand every task to its own thread's event loop. The jobs detach first:
     // a job's QObject destructor still reads the task, ordered only by Qt's own locks.
@@ -128,7 +139,8 @@ void TstThreads::registryWhilePluginReloads()
 {
     WorkerRegistry *registry = WorkerRegistry::instance();
     const QString pluginWorker = QStringLiteral("PluginService"), pluginJob = QStringLiteral("PluginJob");
-    QLibrary plugin(QStringLiteral(ERRAND_TEST_PLUGIN));
+    QPluginLoader plugin(QStringLiteral(ERRAND_TEST_PLUGIN));
+    plugin.setLoadHints({}); // Qt 6 loads plug-ins with PreventUnloadHint unless told otherwise
     QReadWriteLock pluginLock; // the application's guard: nothing reads the plug-in's state while it unloads
     std::atomic<bool> loaded { false }, stop { false };
     std::atomic<int> rounds { 0 }, failures { 0 };
@@ -167,23 +179,28 @@ void TstThreads::registryWhilePluginReloads()
         while (rounds < until)
             QThread::yieldCurrentThread();
     };
+    ObjectWorker worker(nullptr);
+    WorkQueueListModel rows(&worker);
+    const WorkQueueTaskModel view(&rows);
     for (int cycle = 0; cycle < 25; ++cycle) {
         {
             const QWriteLocker lock(&pluginLock);
             QVERIFY2(plugin.load() && mapped(), qPrintable(plugin.errorString()));
             loaded = true;
         }
-        const auto liveFactories = reinterpret_cast<int (*)()>(plugin.resolve("errandTestPluginLiveFactories"));
-        QVERIFY(liveFactories && liveFactories() == 1); // the one the registry holds
+        QObject *service = plugin.instance();
+        int factories = 0;
+        QVERIFY(QMetaObject::invokeMethod(service, "liveFactories", Q_RETURN_ARG(int, factories)));
+        QCOMPARE(factories, 1); // the one the registry holds
         {
-            // A job of the plug-in runs through a worker for the plug-in's service object; all
-            // of them, and the task, are gone before the plug-in is unloaded.
-            const std::unique_ptr<QObject> service(
-                reinterpret_cast<QObject *(*)()>(plugin.resolve("errandTestPluginService"))());
-            const std::unique_ptr<Job> job(
-                reinterpret_cast<Job *(*)(int)>(plugin.resolve("errandTestPluginJob"))(cycle));
-            TestWorker(service.get()).run(*job);
+            // A job made by name runs on a queue for the plug-in's service object, shown by the
+            // models; the rows hold its task until they are cleared.
+            worker.setObject(service);
+            const std::unique_ptr<Job> job(registry->createJob(pluginJob, { { QStringLiteral("count"), cycle } }));
+            QVERIFY(job && job->property("count") == cycle && worker.enqueue(*job));
             QVERIFY(job->state() == Job::Finished && job->error() == Job::NoError);
+            QVERIFY(view.rowCount() == 1 && view.index(0, 0).data(WorkQueueTaskModel::StateRole) == Job::Finished);
+            rows.clear();
         }
         QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
         waitRounds();
@@ -191,6 +208,9 @@ void TstThreads::registryWhilePluginReloads()
         QVERIFY(plugin.unload());
         loaded = false;
         QVERIFY(!mapped()); // really gone; its static destructor withdrew its entries (the hammers check)
+        QTest::ignoreMessage(QtWarningMsg, R"([WorkerRegistry]: no job class registered as "PluginJob")");
+        QVERIFY(!registry->createJob(pluginJob));
+        rows.setWorkQueue(&worker); // followed again after the clearing
     }
     waitRounds();
     stop = true;

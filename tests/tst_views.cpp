@@ -6,6 +6,8 @@
 #include <QtTest/QAbstractItemModelTester>
 #include <QtTest/QtTest>
 
+#include <QtCore/QSortFilterProxyModel>
+
 #include <functional>
 #include <utility>
 
@@ -19,31 +21,37 @@ using Model = WorkQueueTaskModel;
 struct ResettingRows : WorkQueueListModel
 {
     using WorkQueueListModel::WorkQueueListModel;
-    void resetAndRelayout()
-    {
-        beginResetModel();
-        endResetModel();
-        Q_EMIT layoutAboutToBeChanged();
-        Q_EMIT layoutChanged();
-    }
+    void reset() { beginResetModel(), endResetModel(); }
+    void relayout() { Q_EMIT layoutAboutToBeChanged(), Q_EMIT layoutChanged(); }
 };
 
 // A queue whose tasks show every state: three ended in their start() (done, failed, aborted),
 // "run" running (priority 5), "wait" and "low" waiting (7 and 1). Rows: wait run low, then the
-// finished ones.
+// finished ones. The task model comes with show(), after any slot a test connects to the rows,
+// with model testers on it and on a QSortFilterProxyModel stacked on it.
 struct Fixture
 {
-    explicit Fixture(bool table)
-        : model(new Model(rows, table, &owner))
+    explicit Fixture(bool table, bool shown = true)
+        : table(table)
     {
-        new QAbstractItemModelTester(model, QAbstractItemModelTester::FailureReportingMode::QtTest, model);
+        if (shown)
+            show();
         worker.add(*queue, "done", 3, ManualTask::FinishOnStart);
         worker.add(*queue, "failed", 3, ManualTask::FailOnStart);
         worker.add(*queue, "aborted", 3, ManualTask::AbortOnStart);
         worker.add(*queue, "run", 5, ManualTask::RunOnStart)->setResult(42);
         worker.add(*queue, "wait", 7, ManualTask::RunOnStart);
         worker.add(*queue, "low", 1, ManualTask::RunOnStart);
-        // From here on, log dataChanged() as "<task>:<roles>" ("*" for all roles) and row moves.
+        log.clear();
+    }
+    void show()
+    {
+        model = new Model(rows, table, &owner);
+        auto *proxy = new QSortFilterProxyModel(model);
+        proxy->setSourceModel(model);
+        for (QAbstractItemModel *tested : { static_cast<QAbstractItemModel *>(model), static_cast<QAbstractItemModel *>(proxy) })
+            new QAbstractItemModelTester(tested, QAbstractItemModelTester::FailureReportingMode::QtTest, model);
+        // Log dataChanged() as "<task>:<roles>" ("*" for all roles) and row moves.
         QObject::connect(model, &QAbstractItemModel::dataChanged, model,
             [this](const QModelIndex &from, const QModelIndex &to, const QVector<int> &roles) {
                 QVERIFY(from.row() == to.row() && from.column() == 0 && to.column() == model->columnCount() - 1);
@@ -57,27 +65,52 @@ struct Fixture
     }
     ManualTask *task(const char *name) { return worker.made.value(QLatin1String(name)); }
     QString take() { return std::exchange(log, QStringList()).join(QLatin1Char(' ')); }
-    QString names() const
+    // The model shows the source's rows, and each row's task reports a new result for its row.
+    void verifyFollowsSource()
     {
-        QStringList out;
-        for (int row = 0; row < model->rowCount(); ++row)
-            out << model->task(row)->objectName();
-        return out.join(QLatin1Char(' '));
+        QCOMPARE(model->rowCount(), rows->rowCount());
+        for (int row = 0; row < rows->rowCount(); ++row) {
+            QVERIFY(model->task(row) && model->task(row) == rows->task(row).data());
+            log.clear();
+            static_cast<ManualTask *>(model->task(row))->setResult(row);
+            QCOMPARE(log.value(0).section(QLatin1Char(':'), 0, 0), model->task(row)->objectName());
+        }
+        log.clear();
     }
 
+    const bool table;
     NamedWorker worker;
     QObject owner; // deletes whatever the test left of queue, rows and model, in that order
     QPointer<WorkQueue> queue = new WorkQueue(&worker, false, &owner);
-    QPointer<WorkQueueListModel> rows = new ResettingRows(queue, &owner);
+    QPointer<ResettingRows> rows = new ResettingRows(queue, &owner);
     QPointer<Model> model;
     QStringList log;
 };
+
+// The changes a list model reports, and the signal that reports each.
+enum SourceChange { Insert, Remove, Move, Reset, Layout, Data, SourceChanges };
+const char *const sourceChanges[] = { "insert", "remove", "move", "reset", "layout change", "data change" };
+const char *const rowSignals[] = { SIGNAL(rowsInserted(QModelIndex,int,int)), SIGNAL(rowsRemoved(QModelIndex,int,int)),
+    SIGNAL(rowsMoved(QModelIndex,int,int,QModelIndex,int)), SIGNAL(modelReset()),
+    SIGNAL(layoutChanged(QList<QPersistentModelIndex>,QAbstractItemModel::LayoutChangeHint)),
+    SIGNAL(dataChanged(QModelIndex,QModelIndex,QVector<int>)) };
 
 } // namespace
 
 class tst_Views : public QObject
 {
     Q_OBJECT
+public Q_SLOTS:
+    // Runs the action a test set, once, on the first signal that reaches it.
+    void fire()
+    {
+        if (const auto run = std::exchange(once, nullptr))
+            run();
+    }
+
+private:
+    std::function<void()> once;
+
 private Q_SLOTS:
 
     void fields_data()
@@ -147,7 +180,7 @@ private Q_SLOTS:
     }
 
     // One dataChanged() per change of a task, for its row, naming the roles that changed; the
-    // source's own report of a finish is not repeated; rows follow the source.
+    // source's own reports are passed on; rows follow the source.
     void liveUpdates()
     {
         QFETCH(bool, table);
@@ -160,86 +193,139 @@ private Q_SLOTS:
         QCOMPARE(f.take(), QStringLiteral("run:result%1 run:%2 moved wait:%2").arg(display, state));
         f.task("wait")->doFail(QStringLiteral("x")); // moves; "low" starts
         f.task("low")->abort(); // the last unfinished row: the source reports it in place
-        QCOMPARE(f.take(), QStringLiteral("wait:%1 moved low:%1 low:%1").arg(state));
-        QCOMPARE(f.names(), QStringLiteral("low wait run aborted failed done"));
+        QCOMPARE(f.take(), QStringLiteral("wait:%1 moved low:%1 low:%1 low:*").arg(state)); // low wait run ...
 
-        // A row whose task the source replaces: one report, with no roles; the old task is no
-        // longer listened to.
+        // A row whose task the source replaces: one report, with no roles; the old task, shown
+        // nowhere now, no longer updates a row.
         QVERIFY(f.rows->setData(f.rows->index(0, 0), QVariant::fromValue<QObject *>(f.task("done")), Qt::DisplayRole));
         f.task("low")->doSetState(Job::Ready);
         f.task("done")->doSetState(Job::Ready); // shown twice now, reported once
         QCOMPARE(f.take(), QStringLiteral("done:* done:%1").arg(state));
 
-        f.rows->setMaxFinishedTasks(2);
-        QCOMPARE(f.names(), QStringLiteral("done wait"));
+        f.rows->setMaxFinishedTasks(2); // rows: done wait
         f.task("done")->doSetState(Job::Running); // its other row went: still listened to
         QCOMPARE(f.take(), QStringLiteral("done:%1").arg(state));
         f.model->setTableForm(!table);
         QCOMPARE(f.model->columnCount(), table ? 1 : int(Model::ColumnCount));
-        // Resets and layout changes of the source (a subclass may make them) are followed whole.
-        QSignalSpy resets(f.model, &QAbstractItemModel::modelReset);
-        static_cast<ResettingRows *>(f.rows.data())->resetAndRelayout();
-        QVERIFY(f.names() == QStringLiteral("done wait") && resets.count() == 2);
         QSignalSpy sourceChanged(f.model, &Model::sourceModelChanged);
         f.model->setSourceModel(nullptr);
         QVERIFY(f.model->rowCount() == 0 && sourceChanged.count() == 1);
         f.rows->setWorkQueue(nullptr); // its removals no longer reach the model
     }
 
-    // The queue or the source deleted under the model, and slots that delete the model.
+    // Slots that delete the model from its own signals.
     void hostileHandlers()
     {
         Fixture f(true);
-        delete f.queue; // the rows stay, and still follow their tasks
-        f.task("wait")->doSetState(Job::Running);
-        QCOMPARE(f.take(), QStringLiteral("wait:state,stateText,error,errorText,display"));
-
         connect(f.model, &QAbstractItemModel::dataChanged, f.model, [&f] { delete f.model; });
         f.task("run")->doSetState(Job::Finished);
         QVERIFY(!f.model);
-        f.queue = new WorkQueue(&f.worker, false, &f.owner);
-        f.rows->setWorkQueue(f.queue);
         f.model = new Model(f.rows, false, &f.owner);
         connect(f.model, &QAbstractItemModel::rowsInserted, f.model, [&f] { delete f.model; });
         f.worker.add(*f.queue, "late", 1, ManualTask::RunOnStart);
         QVERIFY(!f.model);
+    }
 
-        // A slot that runs before a model's own, on the source's report of a new row or of a
-        // row's new task, changes the source again: every model still follows it row for row,
-        // and views see one change after the other. Each step adds a model after its slot.
-        QList<Model *> models;
-        QMetaObject::Connection nested;
-        const auto step = [&](const char *name, uint priority, bool onNewTask, const std::function<void()> &action) {
-            const auto once = [&nested, action] { disconnect(nested), action(); };
-            nested = onNewTask ? connect(f.rows, &QAbstractItemModel::dataChanged, f.rows, once)
-                               : connect(f.rows, &QAbstractItemModel::rowsInserted, f.rows, once);
-            models << new Model(f.rows, false, &f.owner);
-            new QAbstractItemModelTester(models.last(), QAbstractItemModelTester::FailureReportingMode::QtTest, f.rows);
-            f.worker.add(*f.queue, name, priority, ManualTask::RunOnStart);
-            for (const Model *model : std::as_const(models))
-                for (int row = 0; row < f.rows->rowCount(); ++row)
-                    QVERIFY(model->rowCount() == f.rows->rowCount() && model->task(row) == f.rows->task(row).data());
+    void destroyedSlots_data()
+    {
+        QTest::addColumn<int>("victim");
+        QTest::addColumn<int>("deed");
+        const char *const victims[] = { "queue", "rows", "model" };
+        const char *const deeds[] = { "finish the running task", "queue a job", "delete the rows", "prune" };
+        for (int victim = 0; victim < 3; ++victim)
+            for (int deed = 0; deed < 4; ++deed)
+                if (!(victim == 0 && deed == 1) && !(victim == 1 && deed >= 2)) // nothing left to act on
+                    QTest::addRow("%s: %s", victims[victim], deeds[deed]) << victim << deed;
+    }
+
+    // A slot on destroyed() of the queue, the list model or the task model uses the others:
+    // nothing reaches the object being destroyed, and those that remain agree.
+    void destroyedSlots()
+    {
+        QFETCH(int, victim);
+        QFETCH(int, deed);
+        Fixture f(true);
+        QSignalSpy reset(f.model, &QAbstractItemModel::modelReset), sourceChanged(f.model, &Model::sourceModelChanged);
+        QObject *const objects[] = { f.queue, f.rows, f.model };
+        connect(objects[victim], &QObject::destroyed, [&f, deed] {
+            if (deed == 0)
+                f.task("run")->doSetState(Job::Finished);
+            else if (deed == 1)
+                f.worker.add(*f.queue, "new", 9);
+            else if (deed == 2)
+                delete f.rows;
+            else
+                f.rows->setMaxFinishedTasks(0);
+        });
+        delete objects[victim];
+        QCOMPARE(f.task("run")->isFinished(), deed == 0);
+        if (f.model && f.rows)
+            f.verifyFollowsSource();
+        else if (f.model) // the source is gone: the model was reset to no rows
+            QVERIFY(reset.count() == 1 && sourceChanged.count() == 1 && !f.model->rowCount() && !f.model->sourceModel());
+    }
+
+    void earlierSlotChangesSource_data()
+    {
+        QTest::addColumn<int>("signal");
+        QTest::addColumn<int>("deed");
+        const char *const deeds[] = { "queue above", "queue below", "dequeue", "finish the current",
+            "finish a waiting", "remove", "reset", "layout change", "data change" };
+        for (int signal = 0; signal < SourceChanges; ++signal)
+            for (int deed = 0; deed < 9; ++deed)
+                QTest::addRow("on %s: %s", sourceChanges[signal], deeds[deed]) << signal << deed;
+    }
+
+    // A slot connected to the list model before the task model changes the list model, or the
+    // queue behind it, from one of the list model's signals, while the task model has not heard
+    // of it yet (also while a queued task's row has no task yet). The task model and a proxy on
+    // it pass the model testers; the rows keep the queue's order, finished ones below, and later
+    // finishes move them without a warning; the task model follows the list model row by row.
+    void earlierSlotChangesSource()
+    {
+        QFETCH(int, signal);
+        QFETCH(int, deed);
+        Fixture f(false, false);
+        PlainJob job;
+        f.worker.add(*f.queue, "job", 2, ManualTask::RunOnStart, &job); // rows: wait run job low, finished ones
+        once = [&] {
+            if (deed < 2)
+                f.worker.add(*f.queue, deed == 0 ? "above" : "below", deed == 0 ? 4 : 0);
+            else if (deed == 2)
+                QVERIFY(f.queue->dequeue(job));
+            else if (deed < 5)
+                (deed == 3 ? static_cast<ManualTask *>(f.queue->current()) : f.task("low"))->abort();
+            else if (deed == 5)
+                f.rows->setMaxFinishedTasks(0);
+            else if (deed < 8)
+                deed == 6 ? f.rows->reset() : f.rows->relayout();
+            else
+                f.rows->setData(f.rows->index(0, 0), QVariant::fromValue<QObject *>(f.rows->task(0).data()));
         };
-        step("outer", 5, false, [&] { f.worker.add(*f.queue, "nested", 0, ManualTask::RunOnStart); });
-        step("third", 3, true, [&] { f.task("outer")->doSetState(Job::Finished); }); // moves a row above
-        step("fourth", 2, false, [&] {
-            models.last()->setSourceModel(nullptr);
-            models.last()->setSourceModel(f.rows);
-        });
-        step("fifth", 9, false, [&] {
-            f.rows->setData(f.rows->index(0, 0), QVariant::fromValue<QObject *>(f.task("late")), Qt::DisplayRole);
-        });
-        step("sixth", 1, false, [&] { static_cast<ResettingRows *>(f.rows.data())->resetAndRelayout(); });
-        QCOMPARE(f.rows->rowCount(), 7);
-        f.model = models.first();
-        QSignalSpy reset(f.model, &QAbstractItemModel::modelReset), changed(f.model, &QAbstractItemModel::dataChanged);
-        QSignalSpy sourceChanged(f.model, &Model::sourceModelChanged);
-        delete f.rows;
-        QVERIFY(reset.count() == 1 && sourceChanged.count() == 1);
-        QCOMPARE(f.model->rowCount(), 0);
-        QVERIFY(!f.model->sourceModel() && !f.model->task(0) && f.model->rowOf(f.task("late")) == -1);
-        f.task("late")->doSetState(Job::Finished);
-        QCOMPARE(changed.count(), 0);
+        f.rows->setMaxFinishedTasks(signal == Remove ? 0 : 10); // then a finishing task's row goes at once
+        connect(f.rows, rowSignals[signal], this, SLOT(fire()));
+        f.show();
+        if (signal == Remove || signal == Move)
+            f.task("run")->doSetState(Job::Finished);
+        else if (signal == Reset || signal == Layout)
+            signal == Reset ? f.rows->reset() : f.rows->relayout();
+        else // rowsInserted(), then dataChanged() with its task
+            f.worker.add(*f.queue, "trigger", 3);
+        QVERIFY(!once);
+        for (const bool drained : { false, true }) {
+            QList<Task *> shown, held;
+            for (const WorkQueue::TaskPtr &task : f.queue->queue())
+                held << task.data();
+            for (int row = 0; row < f.rows->rowCount(); ++row) {
+                Task *task = f.rows->task(row).data();
+                QVERIFY(task && (task->isFinished() || !row || !f.rows->task(row - 1)->isFinished())); // finished last
+                held.contains(task) ? void(shown << task) : void();
+            }
+            QCOMPARE(shown, held);
+            f.verifyFollowsSource();
+            while (!drained && f.queue->current())
+                static_cast<ManualTask *>(f.queue->current())->doSetState(Job::Finished);
+        }
     }
 
     // taskFinished() follows finished() while the task is still held and current, before the next

@@ -1,5 +1,5 @@
 # Runs an example program and checks its exit status and output.
-#   cmake -DCASE=<full|quiet|usage|await|screenshot|qml> -DPROGRAM=<path> [-DDATA=<dir>] [-DOUTPUT=<png>] -P CheckExamples.cmake
+#   cmake -DCASE=<full|quiet|usage|await|plugins|screenshot|qml> -DPROGRAM=<path> [-DDATA=<dir>] [-DOUTPUT=<png>] -P CheckExamples.cmake
 
 function(run)
     execute_process(COMMAND ${PROGRAM} ${ARGN}
@@ -110,6 +110,16 @@ elseif(CASE STREQUAL "await")
         "\n[0-9a-f]+\\.\\.\\.  src/parser.cpp\n"
         "FAILED gone.txt: cannot open gone.txt: No such file or directory\n"
         "18 hashed, 1 failed\n$")
+elseif(CASE STREQUAL "plugins")
+    run("${DATA}")
+    expect_status(0)
+    expect_no(stderr ".")
+    expect(stdout
+        "job type ThumbnailJob: Names the thumbnail of an image\n"
+        "ThumbnailJob \\| Finished \\|  \\| cat.jpg.256px.png \\| 0\n"
+        "ThumbnailJob \\| Finished \\| Failed: a thumbnail needs a size \\|  \\| 0\n"
+        "ThumbnailJob \\| Finished \\|  \\| cat.jpg.64px.png \\| 0\n"
+        "unloaded; job types left: 0\n")
 elseif(CASE STREQUAL "screenshot" OR CASE STREQUAL "qml")
     file(REMOVE "${OUTPUT}")
     run(--screenshot "${OUTPUT}")

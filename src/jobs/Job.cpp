@@ -1,5 +1,6 @@
 #include "Job.h"
 
+#include "AppCall_p.h"
 #include "Connections_p.h"
 #include "DeleteGuard_p.h"
 #include "MetaTypes_p.h"
@@ -97,8 +98,8 @@ Task *Job::task() const
 
 void Job::abort()
 {
-    if (m_task)
-        m_task->abort();
+    if (Task *task = m_task.data())
+        Errand::callTask("Job", task, "abort()", [task] { task->abort(); });
 }
 
 void Job::attach(Task *task)

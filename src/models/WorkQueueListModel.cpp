@@ -35,13 +35,14 @@ QModelIndex WorkQueueListModelPrivate::indexOf(int row) const
     return q->index(row, 0);
 }
 
-bool WorkQueueListModelPrivate::callInsertRow(int row)
+bool WorkQueueListModelPrivate::callInsertRows(int row, int count)
 {
     const Errand::DeleteGuard self(*this);
     internalCall = true;
-    const bool inserted = q->insertRows(row, 1, QModelIndex());
+    const bool inserted = q->insertRows(row, count, QModelIndex());
     if (self.deleted())
         return false;
+    placing.clear();
     if (std::exchange(internalCall, false))
         tracking = false; // an override did not reach our implementation
     return inserted;
@@ -71,6 +72,21 @@ bool WorkQueueListModelPrivate::callRemoveRows(int row, int count)
     return removed;
 }
 
+int WorkQueueListModelPrivate::placeRow(int row, Task *task, const Operation &operation)
+{
+    const quint64 before = epoch;
+    placing.append(task);
+    if (!callInsertRows(row) || operation.modelGone())
+        return -1;
+    if (task && epoch != before + 1) { // a slot changed the rows meanwhile
+        row = placingRow(task);
+        if (row == rows.size())
+            return -1;
+    }
+    callSetData(row, task);
+    return operation.modelGone() ? -1 : row;
+}
+
 void WorkQueueListModelPrivate::moveRow(int from, int to)
 {
     rows.move(from, to);
@@ -94,13 +110,12 @@ void WorkQueueListModelPrivate::finishRow(int r, int unfinished)
 
 void WorkQueueListModelPrivate::placeEarly(const WorkQueue::TaskPtr &ptr, const Operation &operation)
 {
-    const int top = unfinishedCount();
-    const quint64 before = epoch;
     placedEarly.insert(ptr.data(), ptr);
-    const bool placed = callInsertRow(top) && epoch == before + 1 && callSetData(top, ptr.data()) && epoch == before + 2;
+    const int row = placeRow(unfinishedCount(), ptr.data(), operation);
     if (operation.modelGone())
         return;
-    if (placed)
+    // Where the finished block begins, unless a slot put other rows there meanwhile.
+    if (row >= 0 && row == unfinishedCount() - 1 && rows[row].task == ptr)
         ++finishedCount;
     ++epoch;
 }
@@ -110,28 +125,37 @@ void WorkQueueListModelPrivate::reorder(const Pass &pass, const QList<WorkQueue:
     tracking = false;
     for (const WorkQueue::TaskPtr &ptr : tasks) {
         Task *task = ptr.data();
+        quint64 expected = epoch; // after our own changes
         if (pass.qd->announcing.contains(task)) {
             // Not announced yet: it gets its row from queued(), unless it has finished
             // already, in which case it becomes the newest finished row now.
             if (task->isFinished() && !placedEarly.contains(task)) {
+                expected += 3;
                 placeEarly(ptr, pass.operation);
-                if (pass.gone())
-                    return;
             }
-            continue;
-        }
-        const int unfinished = unfinishedCount();
-        if (r < unfinished)
-            r = rows.findFrom(r, unfinished, [task](const Row &row) { return row.task.data() == task; });
-        if (r >= unfinished) {
-            warnReorder();
-            return;
-        }
-        if (task->isFinished()) {
-            finishRow(r, unfinished);
-            if (pass.gone())
+        } else {
+            const int unfinished = std::max(unfinishedCount(), 0);
+            const auto holdsTask = [task](const Row &row) { return holds(row, task); };
+            const int found = r < unfinished ? rows.findFrom(r, unfinished, holdsTask) : unfinished;
+            // A finished task without an unfinished row was moved (and maybe pruned) by a pass
+            // that a slot on our signals ran inside this one.
+            if (found == unfinished && task->isFinished())
+                continue;
+            if (found == unfinished) {
+                warnReorder();
                 return;
+            }
+            r = found;
+            if (task->isFinished()) {
+                expected += 1;
+                finishRow(r, unfinished);
+            }
         }
+        if (pass.gone())
+            return;
+        // A slot on our signals changed the rows meanwhile: the cursor tells nothing any more.
+        if (epoch != expected)
+            r = 0;
     }
 }
 
@@ -148,6 +172,9 @@ WorkQueueListModel::WorkQueueListModel(WorkQueue *queue, QObject *parent)
 
 WorkQueueListModel::~WorkQueueListModel()
 {
+    // A slot on destroyed() runs after this and may make the queue emit: it must not reach us.
+    if (WorkQueue *queue = d->queue.data())
+        disconnect(queue, nullptr, this, nullptr);
     delete d;
 }
 
@@ -175,10 +202,18 @@ void WorkQueueListModel::setWorkQueue(WorkQueue *queue)
     const QList<WorkQueue::TaskPtr> tasks = queue->queue();
     if (tasks.isEmpty())
         return;
-    insertRows(0, tasks.size(), QModelIndex());
+    // The new rows are marked as their tasks' until they get them, as in placeRow().
+    for (const WorkQueue::TaskPtr &task : tasks)
+        d->placing.append(task.data());
+    const quint64 before = d->epoch;
+    d->callInsertRows(0, tasks.size());
     const auto retargeted = [&] { return d->queue && d->queue.data() != queue; };
-    for (int row = 0; row < tasks.size() && !operation.modelGone() && !retargeted(); ++row)
-        setData(index(row, 0), taskValue(tasks.at(row).data()), Qt::DisplayRole);
+    for (int k = 0; k < tasks.size() && !operation.modelGone() && !retargeted(); ++k) {
+        // Once a slot has changed the rows, each task's row is found by its mark.
+        const int row = d->epoch == before + 1 + quint64(k) ? k : d->placingRow(tasks.at(k).data());
+        if (row < d->rows.size())
+            setData(index(row, 0), taskValue(tasks.at(k).data()), Qt::DisplayRole);
+    }
 }
 
 void WorkQueueListModel::clear()
@@ -230,6 +265,28 @@ WorkQueue::TaskPtr WorkQueueListModel::task(int row) const
     return row >= 0 && row < d->rows.size() ? d->rows[row].task : WorkQueue::TaskPtr();
 }
 
+int WorkQueueListModel::rowOf(const Task *task) const
+{
+    if (!task)
+        return -1;
+    const WorkQueue *queue = d->queue.data();
+    if (d->tracking && queue && d->unfinishedCount() > 0) {
+        const WorkQueuePrivate *qd = WorkQueueListModelPrivate::queuePrivate(queue);
+        const auto key = qd->priorities.constFind(task);
+        const int row = key == qd->priorities.cend() ? -1 : d->rowOf(task, *key);
+        if (row >= 0)
+            return row;
+    }
+    const auto is = [task](const WorkQueueListModelPrivate::Row &row) { return row.task.data() == task; };
+    const int rows = d->rows.size();
+    const int finishedFrom = std::clamp(d->unfinishedCount(), 0, rows);
+    const int finished = d->rows.findFrom(finishedFrom, rows, is);
+    if (finished < rows)
+        return finished;
+    const int unfinished = d->rows.findFrom(0, finishedFrom, is);
+    return unfinished < finishedFrom ? unfinished : -1;
+}
+
 QModelIndex WorkQueueListModel::parent(const QModelIndex &) const
 {
     return QModelIndex();
@@ -267,13 +324,11 @@ bool WorkQueueListModel::setData(const QModelIndex &index, const QVariant &value
         return false;
     if (!internal && index.row() < d->unfinishedCount())
         d->tracking = false;
-    d->rows[index.row()].task = task;
+    WorkQueueListModelPrivate::Row &row = d->rows[index.row()];
+    row.task = task;
+    row.placing = nullptr;
     ++d->epoch;
-    const Errand::DeleteGuard guard(*d);
-    ++d->reportingTask;
     Q_EMIT dataChanged(index, index, QVector<int>());
-    if (!guard.deleted())
-        --d->reportingTask;
     return true;
 }
 
@@ -287,6 +342,9 @@ bool WorkQueueListModel::insertRows(int row, int count, const QModelIndex &paren
         d->tracking = false;
     beginInsertRows(parent, row, row + count - 1);
     d->rows.insertDefault(row, count);
+    for (int i = 0; internal && i < std::min(count, int(d->placing.size())); ++i)
+        d->rows[row + i].placing = d->placing.at(i);
+    d->placing.clear(); // before endInsertRows(): a slot may place tasks of its own
     // The finished block is the trailing run of finished rows: rows inserted inside it cut it.
     if (row > rows - d->finishedCount)
         d->finishedCount = rows - row;
@@ -331,17 +389,21 @@ void WorkQueueListModel::taskQueued(const WorkQueue::TaskPtr &ptr, uint prio)
     if (d->tracking) {
         d->placeTracked(qd, ptr, prio, &row, &key);
     } else {
+        // A row being placed counts as its task's (see placeRow()).
         row = d->rows.findFrom(0, row, [queue, prio](const WorkQueueListModelPrivate::Row &r) {
-            return r.task && queue->priority(r.task.data()) < prio;
+            const Task *task = r.task ? r.task.data() : r.placing;
+            return task && queue->priority(task) < prio;
         });
     }
 
     const quint64 before = d->epoch;
-    if (!d->callInsertRow(row) || operation.modelGone())
+    row = d->placeRow(row, ptr.data(), operation);
+    if (operation.modelGone())
         return;
-    d->callSetData(row, ptr.data());
     // The row mirrors the queue only if no slot changed anything but what we did.
-    if (!operation.modelGone() && d->tracking) {
+    if (row < 0)
+        d->tracking = false;
+    else if (d->tracking) {
         if (d->epoch == before + 2 && d->rows[row].task == ptr)
             d->rows[row].key = key;
         else

@@ -250,36 +250,25 @@ bool WorkQueueListModelPrivate::finishTracked(const Pass &pass)
     // The queue's order as the pass started (a shared copy, so free unless the queue
     // changes meanwhile), for the pass to go on over if one of our signals re-enters us.
     const QMap<TaskPrio, WorkQueue::TaskPtr> listed = pass.qd->queue;
-    int cursor = 0;
-    const Step *lastMoved = nullptr;
-    int lastMovedRow = 0;
     for (const Step &step : steps) {
         const quint64 before = epoch;
         quint64 own = 1;
         if (step.announced) {
-            // The cursor stays on the row of the last task before this one that was not
-            // being announced: an unfinished row, or the row a finished one left.
-            const int below = lowerBound(step.key);
-            if (lastMoved && (below == 0 || rows[below - 1].key < lastMoved->key))
-                cursor = lastMovedRow;
-            else
-                cursor = below > 0 ? below - 1 : 0;
             placeEarly(listed.constFind(step.key).value(), pass.operation);
             own = 3;
         } else {
-            cursor = rowOf(step.task, step.key);
-            lastMoved = &step;
-            lastMovedRow = cursor;
-            finishRow(cursor, unfinishedCount());
+            finishRow(rowOf(step.task, step.key), unfinishedCount());
         }
         if (pass.gone())
             return true;
         departing.append(Departing{step.task, step.key});
         if (epoch != before + own) {
+            // A slot changed the rows meanwhile: the plain pass goes on over the rest of the
+            // queue, searching from the top, since the cursor no longer tells anything.
             QList<WorkQueue::TaskPtr> rest;
             for (auto it = listed.upperBound(step.key); it != listed.cend(); ++it)
                 rest.append(it.value());
-            reorder(pass, rest, cursor);
+            reorder(pass, rest, 0);
             break;
         }
     }

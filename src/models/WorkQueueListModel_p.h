@@ -30,6 +30,8 @@ public:
     {
         WorkQueue::TaskPtr task;
         TaskPrio key; // meaningful in the unfinished block while tracking
+        // The task the row is inserted for, until setData() stores it (see placeRow()).
+        const Task *placing = nullptr;
     };
 
     // A task moved out of the unfinished block (or placed straight into the finished one) that
@@ -99,9 +101,23 @@ public:
     // The model's own calls to its virtual row operations carry a token, so that the base
     // implementations can tell them from an application's edits.
     bool takeToken() { return std::exchange(internalCall, false); }
-    bool callInsertRow(int row);
+    bool callInsertRows(int row, int count = 1);
     bool callSetData(int row, Task *task);
     bool callRemoveRows(int row, int count);
+    // Inserts a row for @p task at @p row, then stores the task in it; the row that got it, or
+    // -1. Until then the row is marked as the task's: a slot on rowsInserted() may place or
+    // finish tasks, nested, which then see where the task belongs, and may move the row.
+    int placeRow(int row, Task *task, const Operation &operation);
+    // The row marked for @p task by placeRow() or setWorkQueue() whose task is not stored yet.
+    int placingRow(const Task *task) const
+    {
+        return rows.findFrom(0, rows.size(), [task](const Row &r) { return !r.task && r.placing == task; });
+    }
+    // The row holds @p task, or is being placed for it.
+    static bool holds(const Row &row, const Task *task)
+    {
+        return row.task ? row.task.data() == task : row.placing == task;
+    }
 
     // The steps of a finish, shared by both paths. finishRow() makes the row of a finishing task
     // the first finished one; placeEarly() adds a finished row for a task finished before it was
@@ -142,6 +158,8 @@ public:
     bool tracking = false;
     bool referenceOnly = false;
     bool internalCall = false;
+    // The tasks of the rows our next insertRows() makes, in order (see placeRow()).
+    QVarLengthArray<const Task *, 1> placing;
     int depth = 0;
     // Counts every change of the rows, the finished count or placedEarly, and every entry into
     // an operation: a step that sees more than its own changes was re-entered.
@@ -150,9 +168,6 @@ public:
     // leaves it alone, which the fuzzer checks.
     quint64 resyncs = 0;
     uint counterSeen = 0;
-    // Non-zero while setData() reports a row's new task: a slot that changes the rows then does
-    // so before every listener has heard of the new task (WorkQueueTaskModel catches up).
-    int reportingTask = 0;
     // A row that made the last resync() fail by itself (no task, a finished task or one the
     // queue does not hold, as a dequeued task's row): while it stays so, resync() fails at once.
     int staleRow = -1;

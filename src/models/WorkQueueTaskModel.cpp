@@ -1,331 +1,234 @@
 #include "WorkQueueTaskModel.h"
 
-#include "WorkQueueListModel.h"
-#include "WorkQueueListModel_p.h"
-
 #include <QtCore/QPointer>
+#include <QtCore/QThread>
 
 #include <algorithm>
 #include <utility>
 
-// The model keeps its own copy of the source's row order (plain task pointers; the source's rows
-// hold the references). Between a source's "about to" signal and the matching "done" one, the
-// source already has its new rows while views must still see the old ones: the copy is what
-// this model answers from, and it changes only where Qt's begin/end calls allow it.
+using M = WorkQueueTaskModel;
+
+// The model keeps no rows: like QIdentityProxyModel it reads the source's and passes the
+// source's changes on as its own. What it keeps is per task: the connections that turn a task's
+// signals into dataChanged() for the task's row, and the priority the task was queued with.
 //
-// A slot that runs before this model's on the source's "done" signal may change the source
-// again, so that its next change arrives before this model has applied the last one. Each
-// change begun is therefore kept as pending, and whatever arrives next from the source first
-// completes it: views see the changes one after another, never one inside another.
+// Nested changes. A slot connected to the source before this model may change the source again
+// from one of the source's signals, before this model has heard that signal. Views must see one
+// change end before the next begins, so the change this model has begun stays pending, and
+// whatever comes next (from the source or from a task) first ends it: at that moment the source
+// holds exactly the rows that the end announces. And the rows of a dataChanged() that reaches
+// this model after such a slot may be stale: one that shows no task new to the model makes it
+// look over every row for one it has not seen.
 class WorkQueueTaskModelPrivate
 {
 public:
-    struct Pending
-    {
-        enum Kind { None, Insert, Remove, Move } kind = None;
-        int first = 0;
-        int last = 0;
-        int destination = 0;
-    };
-
-    struct Watched
-    {
-        int rows = 0; // how many rows show the task (a task queued twice has two)
-        uint priority = 0;
-    };
+    enum Change { None, Insert, Remove, Move, Reset };
 
     explicit WorkQueueTaskModelPrivate(WorkQueueTaskModel *q)
         : q(q)
+        , context(new QObject(q))
     { }
+    // Cuts every connection, to the source and to the tasks, before the state they use goes.
+    ~WorkQueueTaskModelPrivate() { delete context; }
 
     void connectSource();
-    bool finishPending();
-    bool catchUp();
-    void fill();
-    void empty();
-    void watch(Task *task);
-    void unwatch(Task *task);
-    void taskGone(const Task *task);
-    void taskChanged(const Task *task, bool result);
-    int findRow(const Task *task) const;
-    void moveRows(int start, int end, int destination);
-    void sourceChanged(int first, int last);
+    bool begin(Change change);
+    bool end();
+    void resetOnto(WorkQueueListModel *newSource);
+    bool watchRows(int first, int last);
+    bool watch(Task *task);
+    void taskChanged(const Task *task, QVector<int> roles);
+    void sourceDataChanged(int first, int last);
+    bool readable(const Task *task) const { return task->isFinished() || task->thread() == q->thread(); }
+    QVariant field(const Task *task, int role) const;
     QVariant display(const Task *task, int column) const;
+    void changed(int first, int last, const QVector<int> &roles = {})
+    {
+        Q_EMIT q->dataChanged(q->index(first, 0), q->index(last, q->columnCount() - 1), roles);
+    }
 
     WorkQueueTaskModel *const q;
+    // The receiver of every connection the model makes: deleting it cuts them all, also those of
+    // tasks in other threads whose destroyed() is still on its way here.
+    QObject *context;
     QPointer<WorkQueueListModel> source;
     bool table = false;
-    ChunkedVector<Task *> rows;
-    QHash<const Task *, Watched> watched;
-    Pending pending;
+    Change pending = None;
+    QHash<const Task *, uint> watched; // each watched task's priority
 };
-
-namespace {
-
-bool isTop(const QModelIndex &parent)
-{
-    return !parent.isValid();
-}
-
-} // namespace
 
 void WorkQueueTaskModelPrivate::connectSource()
 {
-    WorkQueueListModel *src = source.data();
-    using M = QAbstractItemModel;
-    const auto finish = [this] { finishPending(); };
-    QObject::connect(src, &M::rowsAboutToBeInserted, q, [this](const QModelIndex &parent, int first, int last) {
-        if (catchUp() && isTop(parent)) {
-            pending = { Pending::Insert, first, last, 0 };
-            q->beginInsertRows(QModelIndex(), first, last);
-        }
-    });
-    QObject::connect(src, &M::rowsAboutToBeRemoved, q, [this](const QModelIndex &parent, int first, int last) {
-        if (catchUp() && isTop(parent)) {
-            pending = { Pending::Remove, first, last, 0 };
-            q->beginRemoveRows(QModelIndex(), first, last);
-        }
-    });
-    QObject::connect(src, &M::rowsAboutToBeMoved, q,
-        [this](const QModelIndex &from, int start, int end, const QModelIndex &to, int destination) {
-            if (catchUp() && isTop(from) && isTop(to)) {
-                pending = { Pending::Move, start, end, destination };
-                q->beginMoveRows(QModelIndex(), start, end, QModelIndex(), destination);
-            }
-        });
-    QObject::connect(src, &M::rowsInserted, q, finish);
-    QObject::connect(src, &M::rowsRemoved, q, finish);
-    QObject::connect(src, &M::rowsMoved, q, finish);
-    // A reordering without row signals cannot be followed row by row: start again.
-    const auto aboutToReset = [this] {
-        if (catchUp()) {
-            q->beginResetModel();
-            empty();
-        }
-    };
-    const auto reset = [this] {
-        fill();
-        q->endResetModel();
-    };
-    QObject::connect(src, &M::modelAboutToBeReset, q, aboutToReset);
-    QObject::connect(src, &M::layoutAboutToBeChanged, q, aboutToReset);
-    QObject::connect(src, &M::modelReset, q, reset);
-    QObject::connect(src, &M::layoutChanged, q, reset);
-    QObject::connect(src, &M::dataChanged, q, [this](const QModelIndex &topLeft, const QModelIndex &bottomRight) {
-        if (finishPending() && isTop(topLeft.parent()))
-            sourceChanged(topLeft.row(), bottomRight.row());
-    });
-    QObject::connect(src, &QObject::destroyed, q, [this] {
-        if (!finishPending()) // inserted rows get no task: a destroyed source has none to give
-            return;
-        q->beginResetModel();
-        empty();
-        const QPointer<WorkQueueTaskModel> self(q);
-        q->endResetModel();
-        if (self)
-            Q_EMIT q->sourceModelChanged();
-    });
-}
-
-// Returns false if a slot deleted the model.
-bool WorkQueueTaskModelPrivate::finishPending()
-{
-    if (pending.kind == Pending::None)
-        return true;
-    // Cleared first: a slot on this model's "done" signal may change the source again.
-    const Pending change = std::exchange(pending, Pending());
-    const QPointer<WorkQueueTaskModel> self(q);
-    switch (change.kind) {
-    case Pending::Insert:
-        for (int row = change.first; row <= change.last; ++row) {
-            Task *task = source ? source->task(row).data() : nullptr;
-            rows.insert(row, task);
-            watch(task);
-        }
-        q->endInsertRows();
-        break;
-    case Pending::Remove:
-        for (int row = change.first; row <= change.last; ++row)
-            unwatch(rows[row]);
-        rows.erase(change.first, change.last - change.first + 1);
-        q->endRemoveRows();
-        break;
-    case Pending::Move:
-        moveRows(change.first, change.last, change.destination);
-        q->endMoveRows();
-        break;
-    case Pending::None:
-        break;
-    }
-    return !self.isNull();
-}
-
-// Completes the pending change before the source begins another. If a slot begins it while the
-// source reports a row's new task, this model hears of that task only afterwards, at a row
-// number that no longer holds: the rows are compared whole instead.
-bool WorkQueueTaskModelPrivate::catchUp()
-{
-    if (!finishPending())
-        return false;
-    WorkQueueListModel *src = source.data();
-    if (!src || WorkQueueListModelPrivate::get(src)->reportingTask == 0)
-        return true;
-    const QPointer<WorkQueueTaskModel> self(q);
-    sourceChanged(0, rows.size() - 1);
-    return !self.isNull();
-}
-
-void WorkQueueTaskModelPrivate::fill()
-{
-    WorkQueueListModel *src = source.data();
-    const int count = src ? src->rowCount() : 0;
-    for (int row = 0; row < count; ++row) {
-        Task *task = src->task(row).data();
-        rows.insert(row, task);
-        watch(task);
-    }
-}
-
-void WorkQueueTaskModelPrivate::empty()
-{
-    // The tasks are alive: the source released its references, if at all, through deleteLater().
-    for (auto it = watched.cbegin(); it != watched.cend(); ++it)
-        QObject::disconnect(it.key(), nullptr, q, nullptr);
-    watched.clear();
-    while (!rows.empty())
-        rows.popBack();
-}
-
-void WorkQueueTaskModelPrivate::watch(Task *task)
-{
-    if (!task)
-        return;
-    Watched &entry = watched[task];
-    if (entry.rows++ > 0)
-        return;
-    const WorkQueue *queue = source ? source->workQueue() : nullptr;
-    entry.priority = queue ? queue->priority(task) : 0;
-    QObject::connect(task, &Task::stateChanged, q, [this, task] { taskChanged(task, false); });
-    QObject::connect(task, &Task::resultChanged, q, [this, task] { taskChanged(task, true); });
-    // Deleting a task that a row references is a bug of its owner; the row then shows nothing.
-    QObject::connect(task, &QObject::destroyed, q, [this, task] { taskGone(task); });
-}
-
-void WorkQueueTaskModelPrivate::unwatch(Task *task)
-{
-    const auto it = watched.find(task);
-    if (it == watched.end() || --it->rows > 0)
-        return;
-    watched.erase(it);
-    QObject::disconnect(task, nullptr, q, nullptr);
-}
-
-void WorkQueueTaskModelPrivate::taskGone(const Task *task)
-{
-    watched.remove(task);
-    for (int row = 0;
-         (row = rows.findFrom(row, rows.size(), [task](const Task *t) { return t == task; })) < rows.size();)
-        rows[row] = nullptr;
-}
-
-int WorkQueueTaskModelPrivate::findRow(const Task *task) const
-{
-    const auto is = [task](const Task *t) { return t == task; };
     const WorkQueueListModel *src = source.data();
-    int finishedFrom = 0;
-    if (src) {
-        // The source mirrors its queue while it tracks it: a task the queue holds is found by its
-        // key with a binary search. The running task, and one that is finishing, are such tasks.
-        const WorkQueueListModelPrivate *sd = WorkQueueListModelPrivate::get(const_cast<WorkQueueListModel *>(src));
-        finishedFrom = std::clamp(sd->unfinishedCount(), 0, rows.size());
-        const WorkQueue *queue = sd->queue.data();
-        if (sd->tracking && queue) {
-            const WorkQueuePrivate *qd = WorkQueueListModelPrivate::queuePrivate(queue);
-            const auto key = qd->priorities.constFind(task);
-            if (key != qd->priorities.cend()) {
-                const int row = sd->rowOf(task, *key);
-                if (row >= 0 && row < rows.size() && rows[row] == task)
-                    return row;
-            }
-        }
-    }
-    // Otherwise mostly a finished task, near the top of the finished block.
-    int row = rows.findFrom(finishedFrom, rows.size(), is);
-    if (row < rows.size())
-        return row;
-    row = rows.findFrom(0, finishedFrom, is);
-    return row < finishedFrom ? row : -1;
+    using A = QAbstractItemModel;
+    QObject::connect(src, &A::rowsAboutToBeInserted, context, [this](const QModelIndex &parent, int first, int last) {
+        if (!parent.isValid() && begin(Insert))
+            q->beginInsertRows(QModelIndex(), first, last);
+    });
+    QObject::connect(src, &A::rowsAboutToBeRemoved, context, [this](const QModelIndex &parent, int first, int last) {
+        if (!parent.isValid() && begin(Remove))
+            q->beginRemoveRows(QModelIndex(), first, last);
+    });
+    QObject::connect(src, &A::rowsAboutToBeMoved, context,
+        [this](const QModelIndex &from, int first, int last, const QModelIndex &to, int destination) {
+            if (!from.isValid() && !to.isValid() && begin(Move))
+                q->beginMoveRows(QModelIndex(), first, last, QModelIndex(), destination);
+        });
+    // A reordering without row signals cannot be followed row by row: start again.
+    const auto reset = [this] { begin(Reset) ? q->beginResetModel() : void(); };
+    QObject::connect(src, &A::modelAboutToBeReset, context, reset);
+    QObject::connect(src, &A::layoutAboutToBeChanged, context, reset);
+    const auto done = [this] { end(); };
+    QObject::connect(src, &A::rowsInserted, context, done);
+    QObject::connect(src, &A::rowsRemoved, context, done);
+    QObject::connect(src, &A::rowsMoved, context, done);
+    QObject::connect(src, &A::modelReset, context, done);
+    QObject::connect(src, &A::layoutChanged, context, done);
+    QObject::connect(src, &A::dataChanged, context, [this](const QModelIndex &topLeft, const QModelIndex &bottomRight) {
+        if (!topLeft.parent().isValid())
+            sourceDataChanged(topLeft.row(), bottomRight.row());
+    });
+    // The change being reported ends with rows no one can give any more; then there are none.
+    QObject::connect(src, &QObject::destroyed, context, [this] { end() ? resetOnto(nullptr) : void(); });
 }
 
-void WorkQueueTaskModelPrivate::taskChanged(const Task *task, bool result)
+// Ends the pending change, then makes @p change the pending one. False if a slot deleted the model.
+bool WorkQueueTaskModelPrivate::begin(Change change)
 {
-    const int row = findRow(task);
-    if (row < 0)
-        return;
-    QVector<int> roles;
-    if (result)
-        roles = { WorkQueueTaskModel::ResultRole };
+    if (!end())
+        return false;
+    pending = change;
+    return true;
+}
+
+// Ends the pending change, if any. False if a slot on this model's signals deleted it.
+bool WorkQueueTaskModelPrivate::end()
+{
+    if (pending == None)
+        return true;
+    // Cleared first: a slot on the "done" signal may change the source again.
+    const Change change = std::exchange(pending, None);
+    const QPointer<WorkQueueTaskModel> self(q);
+    if (change == Reset)
+        watchRows(0, q->rowCount() - 1);
+    if (change == Insert)
+        q->endInsertRows();
+    else if (change == Remove)
+        q->endRemoveRows();
+    else if (change == Move)
+        q->endMoveRows();
     else
-        roles = { WorkQueueTaskModel::StateRole, WorkQueueTaskModel::StateTextRole, WorkQueueTaskModel::ErrorRole,
-            WorkQueueTaskModel::ErrorTextRole };
+        q->endResetModel();
+    return !self.isNull();
+}
+
+// Watches the tasks of rows @p first to @p last; true if one of them was new to the model.
+bool WorkQueueTaskModelPrivate::watchRows(int first, int last)
+{
+    bool found = false;
+    for (int row = std::max(first, 0), rows = source ? q->rowCount() : 0; row <= last && row < rows; ++row)
+        found |= watch(source->task(row).data());
+    return found;
+}
+
+bool WorkQueueTaskModelPrivate::watch(Task *task)
+{
+    if (!task || watched.contains(task))
+        return false;
+    const WorkQueue *queue = source->workQueue();
+    watched.insert(task, queue ? queue->priority(task) : 0);
+    // One connection per signal of a task that changes what its row shows, with the roles it changes.
+    QObject::connect(task, &Task::stateChanged, context, [this, task] {
+        taskChanged(task, { M::StateRole, M::StateTextRole, M::ErrorRole, M::ErrorTextRole });
+    });
+    QObject::connect(task, &Task::resultChanged, context, [this, task] { taskChanged(task, { M::ResultRole }); });
+    QObject::connect(task, &QObject::destroyed, context, [this, task] { watched.remove(task); });
+    return true;
+}
+
+// A task of another thread may be gone already: it is compared, not used, until a row holds it.
+void WorkQueueTaskModelPrivate::taskChanged(const Task *task, QVector<int> roles)
+{
+    const int row = end() && source ? source->rowOf(task) : -1;
+    if (row < 0)
+        return; // no longer shown; the connections go with the task or the source
+    if (task->thread() != q->thread() && task->isFinished()) // readable() from now on
+        roles.append(M::ResultRole);
     if (table)
         roles.append(Qt::DisplayRole);
-    Q_EMIT q->dataChanged(q->index(row, 0), q->index(row, q->columnCount() - 1), roles);
+    changed(row, row, roles);
 }
 
-void WorkQueueTaskModelPrivate::moveRows(int start, int end, int destination)
+void WorkQueueTaskModelPrivate::sourceDataChanged(int first, int last)
 {
-    const int count = end - start + 1;
-    for (int k = 0; k < count; ++k) {
-        if (destination > end)
-            rows.move(start, destination - 1);
-        else
-            rows.move(start + k, destination + k);
+    if (!end())
+        return;
+    const int rows = q->rowCount();
+    int newFirst = rows, newLast = -1;
+    // Nothing new in the rows reported: they may be stale (see the top of the file).
+    for (int row = watchRows(first, last) ? rows : 0; row < rows; ++row) {
+        if (watch(source->task(row).data()))
+            newFirst = std::min(newFirst, row), newLast = row;
     }
+    const QPointer<WorkQueueTaskModel> self(q);
+    if (newLast >= 0)
+        changed(newFirst, newLast);
+    if (self && first <= std::min(last, rows - 1))
+        changed(first, std::min(last, rows - 1));
 }
 
-void WorkQueueTaskModelPrivate::sourceChanged(int first, int last)
+void WorkQueueTaskModelPrivate::resetOnto(WorkQueueListModel *newSource)
 {
-    // The source reports a row whose task it replaced, and a finished row it did not move; the
-    // task's own stateChanged() has told about the latter already.
-    int changedFirst = -1;
-    int changedLast = -1;
-    last = std::min(last, rows.size() - 1);
-    for (int row = std::max(first, 0); row <= last; ++row) {
-        Task *task = source->task(row).data();
-        if (task == rows[row])
-            continue;
-        unwatch(rows[row]);
-        rows[row] = task;
-        watch(task);
-        changedFirst = changedFirst < 0 ? row : changedFirst;
-        changedLast = row;
+    const QPointer<WorkQueueTaskModel> self(q);
+    q->beginResetModel();
+    watched.clear();
+    delete std::exchange(context, new QObject(q));
+    source = newSource;
+    if (newSource) {
+        connectSource();
+        watchRows(0, q->rowCount() - 1);
     }
-    if (changedFirst >= 0)
-        Q_EMIT q->dataChanged(q->index(changedFirst, 0), q->index(changedLast, q->columnCount() - 1));
+    q->endResetModel();
+    if (self)
+        Q_EMIT q->sourceModelChanged();
+}
+
+// A task's error text and result belong to its thread until it has finished (see Task).
+QVariant WorkQueueTaskModelPrivate::field(const Task *task, int role) const
+{
+    switch (role) {
+    case M::NameRole:
+        return task->name();
+    case M::StateRole:
+        return int(task->state());
+    case M::StateTextRole:
+        return Job::toString(task->state());
+    case M::ErrorRole:
+        return int(task->error());
+    case M::ErrorTextRole:
+        return readable(task) ? QVariant(task->errorString()) : QVariant();
+    case M::ResultRole:
+        return readable(task) ? task->property("result") : QVariant();
+    case M::PriorityRole:
+        return watched.value(task);
+    case M::TaskRole:
+        return QVariant::fromValue<QObject *>(const_cast<Task *>(task));
+    default:
+        return QVariant();
+    }
 }
 
 QVariant WorkQueueTaskModelPrivate::display(const Task *task, int column) const
 {
-    switch (column) {
-    case WorkQueueTaskModel::StateColumn:
-        return Job::toString(task->state());
-    case WorkQueueTaskModel::ErrorColumn: {
-        if (task->error() == Job::NoError)
-            return QString();
-        const QString text = task->errorString();
-        return text.isEmpty() ? Job::toString(task->error())
-                              : Job::toString(task->error()) + QLatin1String(": ") + text;
+    if (column == M::ErrorColumn) {
+        const QString text = field(task, M::ErrorTextRole).toString();
+        return task->error() == Job::NoError
+            ? QString()
+            : Job::toString(task->error()) + (text.isEmpty() ? QString() : QLatin1String(": ") + text);
     }
-    case WorkQueueTaskModel::ResultColumn:
-        return task->property("result").toString();
-    case WorkQueueTaskModel::PriorityColumn:
-        return watched.value(task).priority;
-    case WorkQueueTaskModel::NameColumn:
-        return task->name();
-    default:
-        return QVariant();
-    }
+    static const int roles[] = { M::NameRole, M::StateTextRole, 0, M::ResultRole, M::PriorityRole };
+    const QVariant value = column < M::ColumnCount ? field(task, roles[column]) : QVariant();
+    return column == M::ResultColumn ? value.toString() : value;
 }
 
 // --- WorkQueueTaskModel ----------------------------------------------------------------------
@@ -340,7 +243,6 @@ WorkQueueTaskModel::WorkQueueTaskModel(WorkQueueListModel *source, bool tableFor
 
 WorkQueueTaskModel::~WorkQueueTaskModel()
 {
-    d->empty();
     delete d;
 }
 
@@ -351,23 +253,8 @@ WorkQueueListModel *WorkQueueTaskModel::sourceModel() const
 
 void WorkQueueTaskModel::setSourceModel(WorkQueueListModel *source)
 {
-    if (source == d->source.data())
-        return;
-    if (!d->finishPending())
-        return;
-    beginResetModel();
-    if (d->source)
-        disconnect(d->source.data(), nullptr, this, nullptr);
-    d->empty();
-    d->source = source;
-    if (source) {
-        d->connectSource();
-        d->fill();
-    }
-    const QPointer<WorkQueueTaskModel> self(this);
-    endResetModel();
-    if (self)
-        Q_EMIT sourceModelChanged();
+    if (source != d->source.data() && d->end())
+        d->resetOnto(source);
 }
 
 bool WorkQueueTaskModel::isTableForm() const
@@ -377,7 +264,7 @@ bool WorkQueueTaskModel::isTableForm() const
 
 void WorkQueueTaskModel::setTableForm(bool tableForm)
 {
-    if (tableForm == d->table)
+    if (tableForm == d->table || !d->end())
         return;
     beginResetModel();
     d->table = tableForm;
@@ -389,17 +276,19 @@ void WorkQueueTaskModel::setTableForm(bool tableForm)
 
 Task *WorkQueueTaskModel::task(int row) const
 {
-    return row >= 0 && row < d->rows.size() ? d->rows[row] : nullptr;
+    return d->source && row < rowCount() ? d->source->task(row).data() : nullptr;
 }
 
 int WorkQueueTaskModel::rowOf(const Task *task) const
 {
-    return task ? d->findRow(task) : -1;
+    return d->source ? d->source->rowOf(task) : -1;
 }
 
 int WorkQueueTaskModel::rowCount(const QModelIndex &parent) const
 {
-    return parent.isValid() ? 0 : d->rows.size();
+    if (parent.isValid())
+        return 0;
+    return d->source ? d->source->rowCount() : 0;
 }
 
 int WorkQueueTaskModel::columnCount(const QModelIndex &parent) const
@@ -409,64 +298,31 @@ int WorkQueueTaskModel::columnCount(const QModelIndex &parent) const
 
 QVariant WorkQueueTaskModel::data(const QModelIndex &index, int role) const
 {
-    if (!checkIndex(index, CheckIndexOption::IndexIsValid | CheckIndexOption::ParentIsInvalid))
-        return QVariant();
-    const Task *task = d->rows[index.row()];
+    const Task *task = checkIndex(index, CheckIndexOption::IndexIsValid | CheckIndexOption::ParentIsInvalid)
+        ? this->task(index.row())
+        : nullptr;
     if (!task)
         return QVariant();
-    switch (role) {
-    case Qt::DisplayRole:
-        return d->display(task, d->table ? index.column() : int(NameColumn));
-    case NameRole:
-        return task->name();
-    case StateRole:
-        return int(task->state());
-    case StateTextRole:
-        return Job::toString(task->state());
-    case ErrorRole:
-        return int(task->error());
-    case ErrorTextRole:
-        return task->errorString();
-    case ResultRole:
-        return task->property("result");
-    case PriorityRole:
-        return d->watched.value(task).priority;
-    case TaskRole:
-        return QVariant::fromValue<QObject *>(const_cast<Task *>(task));
-    default:
-        return QVariant();
-    }
+    return role == Qt::DisplayRole ? d->display(task, d->table ? index.column() : int(NameColumn))
+                                   : d->field(task, role);
 }
 
 QVariant WorkQueueTaskModel::headerData(int section, Qt::Orientation orientation, int role) const
 {
-    if (orientation != Qt::Horizontal || role != Qt::DisplayRole || section < 0
-        || section >= (d->table ? int(ColumnCount) : 1))
-        return QAbstractTableModel::headerData(section, orientation, role);
-    switch (section) {
-    case StateColumn:
-        return tr("State");
-    case ErrorColumn:
-        return tr("Error");
-    case ResultColumn:
-        return tr("Result");
-    case PriorityColumn:
-        return tr("Priority");
-    default:
-        return tr("Job");
-    }
+    static const char *const titles[]
+        = { QT_TR_NOOP("Job"), QT_TR_NOOP("State"), QT_TR_NOOP("Error"), QT_TR_NOOP("Result"), QT_TR_NOOP("Priority") };
+    if (orientation == Qt::Horizontal && role == Qt::DisplayRole && section >= 0
+        && section < (d->table ? int(ColumnCount) : 1))
+        return tr(titles[section]);
+    return QAbstractTableModel::headerData(section, orientation, role);
 }
 
 QHash<int, QByteArray> WorkQueueTaskModel::roleNames() const
 {
-    QHash<int, QByteArray> names = QAbstractTableModel::roleNames();
-    names.insert(NameRole, "name");
-    names.insert(StateRole, "state");
-    names.insert(StateTextRole, "stateText");
-    names.insert(ErrorRole, "error");
-    names.insert(ErrorTextRole, "errorText");
-    names.insert(ResultRole, "result");
-    names.insert(PriorityRole, "priority");
-    names.insert(TaskRole, "task");
-    return names;
+    static const char *const names[]
+        = { "name", "state", "stateText", "error", "errorText", "result", "priority", "task" };
+    QHash<int, QByteArray> roles = QAbstractTableModel::roleNames();
+    for (int role = NameRole; role <= TaskRole; ++role)
+        roles.insert(role, names[role - NameRole]);
+    return roles;
 }

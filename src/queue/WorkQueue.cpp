@@ -2,6 +2,7 @@
 
 #include "WorkQueuePrivate.h"
 #include "Worker.h"
+#include "jobs/AppCall_p.h"
 #include "jobs/Connections_p.h"
 #include "jobs/DeleteGuard_p.h"
 #include "jobs/MetaTypes_p.h"
@@ -63,7 +64,13 @@ WorkQueue::WorkQueue(WorkQueuePrivate &dd, QObject *parent)
     Errand::registerEnumMetaTypes();
 }
 
-WorkQueue::~WorkQueue() = default;
+WorkQueue::~WorkQueue()
+{
+    Q_D(WorkQueue);
+    // A slot on destroyed() runs after this and may finish a held task: it must not reach us.
+    for (auto it = d->queue.cbegin(), end = d->queue.cend(); it != end; ++it)
+        disconnect(it.value().data(), nullptr, this, nullptr);
+}
 
 bool WorkQueue::enqueue(Job &job, uint priority)
 {
@@ -72,9 +79,13 @@ bool WorkQueue::enqueue(Job &job, uint priority)
         return false;
     // The factory, or a handler of what attaching emits, may delete this queue or the job.
     const Errand::DeleteGuard self(*d), jobAlive(job);
-    d->worker->prepare(job);
+    const std::optional<QString> thrown = Errand::thrownBy([&] { d->worker->prepare(job); });
     if (self.deleted() || jobAlive.deleted())
         return false;
+    if (thrown) { // a factory that throws made no task, even if the job holds an earlier one
+        Errand::warnThrown("WorkQueue", job.name(), "its factory", *thrown);
+        return false;
+    }
     return d->enqueueAndAnnounce(job.task(), priority);
 }
 
@@ -84,7 +95,7 @@ bool WorkQueue::enqueue(const Job &job, uint priority)
     if (!d->worker)
         return false;
     const Errand::DeleteGuard self(*d);
-    Task *task = d->worker->createTask(job);
+    Task *task = Errand::makeTask("WorkQueue", job, [&] { return d->worker->createTask(job); });
     if (!self.deleted())
         return d->enqueueAndAnnounce(task, priority);
     Errand::releaseUnclaimed(task);

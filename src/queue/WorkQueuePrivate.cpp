@@ -1,7 +1,10 @@
 #include "WorkQueuePrivate.h"
 
+#include "jobs/AppCall_p.h"
 #include "jobs/DeleteGuard_p.h"
 #include "queue/QObjectInternals_p.h"
+
+#include <QtCore/QScopeGuard>
 
 namespace {
 
@@ -33,7 +36,7 @@ void WorkQueuePrivate::enqueue(Task *task, uint priority)
     if (!current)
         startQueue();
     else if (autoAbort && priority > priorities.value(current).priority)
-        current->abort();
+        Errand::callTask("WorkQueue", current, "abort()", [task = current] { task->abort(); });
 }
 
 bool WorkQueuePrivate::dequeue(Task *task)
@@ -73,18 +76,21 @@ void WorkQueuePrivate::startQueue()
         return;
     }
 
-    // start() may delete the queue, directly or through a handler of what it emits.
+    // start() may delete the queue, directly or through a handler of what it emits. A start()
+    // that throws fails its task, whose finish starts the next one within this depth.
     const Errand::DeleteGuard self(*this);
     ++startDepth;
-    task->start();
+    const auto restoreDepth = qScopeGuard([&] {
+        if (!self.deleted())
+            --startDepth;
+    });
+    Errand::callTask("WorkQueue", task, "start()", [task] { task->start(); });
     while (!self.deleted() && deferredStart && startDepth == MaxNestedStarts) {
         Task *next = deferredStart;
         deferredStart = nullptr;
         if (next == current && !next->isRunning())
-            next->start();
+            Errand::callTask("WorkQueue", next, "start()", [next] { next->start(); });
     }
-    if (!self.deleted())
-        --startDepth;
 }
 
 void WorkQueuePrivate::clearQueue()

@@ -2,8 +2,11 @@
 
 #include "Job.h"
 #include "Worker.h"
+#include "jobs/AppCall_p.h"
 
 #include <QtCore/QGlobalStatic>
+#include <QtCore/QMetaProperty>
+#include <QtCore/QVarLengthArray>
 
 Q_GLOBAL_STATIC(WorkerRegistry, s_registry)
 
@@ -182,6 +185,7 @@ bool WorkerRegistry::registerJob(const QString &job, const JobInfo &info)
 bool WorkerRegistry::unregisterJob(const QString &job)
 {
     QWriteLocker locker(&m_jobLock);
+    m_jobClasses.remove(job);
     return m_jobs.remove(job) > 0;
 }
 
@@ -201,4 +205,67 @@ QStringList WorkerRegistry::jobNames() const
 {
     QReadLocker locker(&m_jobLock);
     return keysOf(m_jobs);
+}
+
+Job *WorkerRegistry::createJob(const QString &name, const QVariantMap &parameters)
+{
+    const QMetaObject *meta = nullptr;
+    {
+        QReadLocker locker(&m_jobLock);
+        meta = m_jobClasses.value(name);
+    }
+    const QByteArray quoted = '"' + name.toUtf8() + '"';
+    if (!meta) {
+        qWarning("[WorkerRegistry]: no job class registered as %s", quoted.constData());
+        return nullptr;
+    }
+    bool constructible = false;
+    for (int i = 0; i < meta->constructorCount() && !constructible; ++i)
+        constructible = meta->constructor(i).parameterCount() == 0;
+    if (!constructible) {
+        qWarning("[WorkerRegistry]: job class %s has no invokable constructor", quoted.constData());
+        return nullptr;
+    }
+    QVarLengthArray<QMetaProperty, 8> properties;
+    for (auto it = parameters.cbegin(), end = parameters.cend(); it != end; ++it) {
+        properties.append(meta->property(meta->indexOfProperty(it.key().toUtf8().constData())));
+        if (!properties.last().isWritable()) { // also what an unknown name gives
+            qWarning("[WorkerRegistry]: job class %s has no writable property \"%s\"", quoted.constData(),
+                qUtf8Printable(it.key()));
+            return nullptr;
+        }
+    }
+
+    Job *job = nullptr;
+    if (const auto thrown = Errand::thrownBy([&] { job = static_cast<Job *>(meta->newInstance()); })) {
+        qWarning("[WorkerRegistry]: job class %s threw from its constructor: %s", quoted.constData(),
+            qUtf8Printable(*thrown));
+        return nullptr;
+    }
+    int i = 0;
+    for (auto it = parameters.cbegin(), end = parameters.cend(); job && it != end; ++it, ++i) {
+        if (!properties.at(i).write(job, it.value())) {
+            qWarning("[WorkerRegistry]: job class %s refused the value of \"%s\"", quoted.constData(),
+                qUtf8Printable(it.key()));
+            delete job;
+            job = nullptr;
+        }
+    }
+    return job;
+}
+
+void WorkerRegistry::addJobClass(const QMetaObject &job)
+{
+    if (!job.inherits(&Job::staticMetaObject))
+        return;
+    QWriteLocker locker(&m_jobLock);
+    m_jobClasses.insert(owned(QString::fromLatin1(job.className())), &job);
+}
+
+void WorkerRegistry::removeJobClass(const QMetaObject &job)
+{
+    QWriteLocker locker(&m_jobLock);
+    const auto entry = m_jobClasses.find(QString::fromLatin1(job.className()));
+    if (entry != m_jobClasses.end() && *entry == &job) // not one another library entered since
+        m_jobClasses.erase(entry);
 }

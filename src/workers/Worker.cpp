@@ -3,6 +3,7 @@
 #include "Job.h"
 #include "Task.h"
 #include "WorkerRegistry.h"
+#include "jobs/AppCall_p.h"
 #include "jobs/DeleteGuard_p.h"
 
 #include <QtCore/QDebug>
@@ -36,7 +37,7 @@ Worker::~Worker()
 void Worker::prepare(Job &job)
 {
     const Errand::DeleteGuard jobAlive(job);
-    Task *task = createTask(job);
+    Task *task = Errand::makeTask("Worker", job, [&] { return createTask(job); });
     if (task && jobAlive.deleted())
         Errand::releaseUnclaimed(task);
     else if (task)
@@ -46,13 +47,13 @@ void Worker::prepare(Job &job)
 void Worker::run(Job &job)
 {
     const Errand::DeleteGuard jobAlive(job);
-    if (Task *task = createTask(job)) {
+    if (Task *task = Errand::makeTask("Worker", job, [&] { return createTask(job); })) {
         if (jobAlive.deleted())
             return Errand::releaseUnclaimed(task);
         // Attach first, so that the job re-emits whatever start() emits.
         job.attach(task);
         if (!jobAlive.deleted())
-            task->start();
+            Errand::callTask("Worker", task, "start()", [task] { task->start(); });
     }
 }
 
@@ -97,7 +98,13 @@ Task *Worker::createTask(const Job &job)
     }
     const Errand::DeleteGuard self(*this), jobAlive(job);
     for (const QMetaObject *meta = object->metaObject(); meta; meta = meta->superClass()) {
-        if (Task *task = registry->createTask(*this, QString::fromLatin1(meta->className()), job))
+        Task *task = nullptr;
+        const auto thrown = Errand::thrownBy([&] { task = registry->createTask(*this, QString::fromLatin1(meta->className()), job); });
+        if (thrown) { // made no task, and the classes after it are not asked
+            Errand::warnThrown("Worker", jobAlive.deleted() ? QString() : job.name(), "its factory", *thrown);
+            return nullptr;
+        }
+        if (task)
             return task;
         // A factory that made no task may still have deleted this worker or the job.
         if (self.deleted() || jobAlive.deleted())

@@ -9,19 +9,15 @@
 
 #include <QtCore/QScopeGuard>
 
-class PluginService : public QObject
-{
-    Q_OBJECT
-};
-
+// Made by name, through the registry.
 class PluginJob : public Job
 {
     Q_OBJECT
     Q_CLASSINFO("description", "Counts in a plug-in")
     Q_PROPERTY(int count MEMBER count)
 public:
-    explicit PluginJob(int value) { count = value; }
-    int count;
+    Q_INVOKABLE PluginJob() = default;
+    int count = 0;
 };
 
 // Has nothing to do: finishes inside start().
@@ -43,19 +39,14 @@ static const JobRegistration s_job(PluginJob::staticMetaObject);
 // before the registrations above, by the application.)
 static const auto s_withdraw = qScopeGuard([] { WorkerRegistry::instance()->unregisterJob(QStringLiteral("PluginJob")); });
 
-extern "C" Q_DECL_EXPORT QObject *errandTestPluginService()
+// The plug-in's instance, and the object its jobs are queued on.
+class PluginService : public QObject
 {
-    return new PluginService;
-}
-
-extern "C" Q_DECL_EXPORT Job *errandTestPluginJob(int value)
-{
-    return new PluginJob(value);
-}
-
-extern "C" Q_DECL_EXPORT int errandTestPluginLiveFactories()
-{
-    return s_factoryToken->ref.loadAcquire() - 1;
-}
+    Q_OBJECT
+    Q_PLUGIN_METADATA(IID "org.errand.TestPlugin")
+public:
+    // How many of the plug-in's factories are alive.
+    Q_INVOKABLE int liveFactories() const { return s_factoryToken->ref.loadAcquire() - 1; }
+};
 
 #include "TestPlugin.moc"
