@@ -772,12 +772,16 @@ void apply(World &w, Input &in, int op)
         const int rows = w.model->rowCount();
         const int row = in.pick(rows + 1);
         const Job *job = w.jobs[in.pick(JobSlots)].get();
+        // Unchecked from the start of the edit: a handler on its own signals already runs after it.
+        const bool unchecked = std::exchange(g_modelUnchecked, true);
+        bool edited = false;
         if (op == RemoveRows)
-            g_modelUnchecked |= w.model->removeRows(row, 1 + in.pick(2));
+            edited = w.model->removeRows(row, 1 + in.pick(2));
         else if (op == InsertRow)
-            g_modelUnchecked |= w.model->insertRows(row, 1);
+            edited = w.model->insertRows(row, 1);
         else if (job && job->task()) // a job's task: its reference keeps the task from deletion
-            g_modelUnchecked |= w.model->setData(w.model->index(row, 0), QVariant::fromValue<QObject *>(job->task()));
+            edited = w.model->setData(w.model->index(row, 0), QVariant::fromValue<QObject *>(job->task()));
+        g_modelUnchecked = unchecked || edited;
         break;
     }
     case ArmHook:
