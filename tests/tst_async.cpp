@@ -134,7 +134,7 @@ private Q_SLOTS:
         const bool held = stopped || restarted || how == QLatin1String("delete"); // until the test is done
         Pool pool(1);
         if (!running)
-            pool.start(QRunnable::create([&pool] { pool.go.wait(); })); // holds the only thread
+            pool.start(QRunnable::create([go = pool.go] { go.wait(); })); // holds the only thread until open()
         if (!held)
             pool.open();
         QThread *test = QThread::currentThread();
@@ -142,22 +142,23 @@ private Q_SLOTS:
         // Tasks come from the registry: the job's from a PoolTask factory, whose function
         // captures what the job says (its name: how), the urgent job's finishes at once.
         const auto work = [&pool, &onPool, test](const PlainJob &job) -> PoolTask::Work {
-            return [&pool, &onPool, test, how = job.objectName()](PoolTask::Context &context) -> QVariant {
-                onPool = QThread::currentThread() != test;
-                if (pool.calls++ == 0)
-                    pool.entered.set_value();
-                pool.go.wait();
-                pool.cancelled += context.isCancelled() ? 1 : 0;
-                if (how.startsWith(QLatin1String("fail")))
-                    context.fail(QStringLiteral("disk full"));
-                if (how.contains(QLatin1String("twice")))
-                    context.fail(QStringLiteral("and more"));
-                if (how.endsWith(QLatin1String("throw")))
-                    throw std::invalid_argument("bad size");
-                if (how == QLatin1String("throw 42"))
-                    throw 42;
-                return pool.calls.load();
-            };
+            return
+                [&pool, &onPool, test, go = pool.go, how = job.objectName()](PoolTask::Context &context) -> QVariant {
+                    onPool = QThread::currentThread() != test;
+                    if (pool.calls++ == 0)
+                        pool.entered.set_value();
+                    go.wait();
+                    pool.cancelled += context.isCancelled() ? 1 : 0;
+                    if (how.startsWith(QLatin1String("fail")))
+                        context.fail(QStringLiteral("disk full"));
+                    if (how.contains(QLatin1String("twice")))
+                        context.fail(QStringLiteral("and more"));
+                    if (how.endsWith(QLatin1String("throw")))
+                        throw std::invalid_argument("bad size");
+                    if (how == QLatin1String("throw 42"))
+                        throw 42;
+                    return pool.calls.load();
+                };
         };
         const QString worker = QStringLiteral("QTimer");
         WorkerRegistry::instance()->registerTask(
