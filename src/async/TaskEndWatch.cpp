@@ -37,10 +37,13 @@ struct TaskEndWatch::State
 void TaskEndWatch::State::end(const std::shared_ptr<State> &state, Outcome outcome, bool deleted)
 {
     std::unique_lock<std::mutex> lock(state->mutex);
-    // Only the task's own thread disconnects a task in another thread: Qt may free a functor
-    // in the thread that emits, and then only this lock orders its creation before that.
-    QObject::disconnect(state->finished);
-    QObject::disconnect(state->destroyed);
+    // A task in another thread is disconnected only from its own thread: Qt may free a functor
+    // in the thread that emits, and then only this lock orders its creation before that. A task
+    // in the watching thread is disconnected when the watch stops.
+    if (!state->taskHere) {
+        QObject::disconnect(state->finished);
+        QObject::disconnect(state->destroyed);
+    }
     if (state->ended.exchange(true, std::memory_order_acq_rel))
         return;
     state->outcome = std::move(outcome);
