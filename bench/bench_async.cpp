@@ -43,9 +43,11 @@ QVariant noOp()
 
 void registerPoolTasks()
 {
-    static const bool registered = WorkerRegistry::instance()->registerTask(
-        QString::fromLatin1(Target::staticMetaObject.className()), QString::fromLatin1(PoolJob::staticMetaObject.className()),
-        Errand::makePoolTaskFactory<PoolJob>([](const PoolJob &) { return [](PoolTask::Context &) { return noOp(); }; }));
+    static const bool registered
+        = WorkerRegistry::instance()->registerTask(QString::fromLatin1(Target::staticMetaObject.className()),
+            QString::fromLatin1(PoolJob::staticMetaObject.className()),
+            Errand::makePoolTaskFactory<PoolJob>(
+                [](const PoolJob &) { return [](PoolTask::Context &) { return noOp(); }; }));
     Q_UNUSED(registered)
 }
 
@@ -149,7 +151,8 @@ void finishLater(benchmark::State &state, Watch watch)
 
 void connected(benchmark::State &state)
 {
-    finishLater(state, [](Job &job, int &resumed) { QObject::connect(&job, &Job::finished, [&resumed] { ++resumed; }); });
+    finishLater(
+        state, [](Job &job, int &resumed) { QObject::connect(&job, &Job::finished, [&resumed] { ++resumed; }); });
 }
 
 #ifdef __cpp_impl_coroutine

@@ -127,7 +127,7 @@ template<typename J, typename F>
 class PoolTaskFactory : public TaskCtor
 {
     static_assert(std::is_convertible_v<std::invoke_result_t<const F &, const J &>, PoolTask::Work>,
-                  "the callable of a PoolTaskFactory takes a const J& and returns a PoolTask::Work");
+        "the callable of a PoolTaskFactory takes a const J& and returns a PoolTask::Work");
 
 public:
     /** Stores @p f and the pool the tasks run on (null: the global pool). */

@@ -30,7 +30,8 @@ QCoro::Task<int> hashAll(FileIndexer &indexer, QStringList files, QTextStream &o
     }
     int failed = 0;
     for (const auto &job : jobs) {
-        const Errand::Outcome outcome = co_await *job;
+        const HashFileJob &awaited = *job;
+        const Errand::Outcome outcome = co_await awaited;
         const QString file = indexer.relativePath(job->path());
         if (outcome.error == Job::NoError) {
             out << outcome.result.toString().left(16) << "...  " << file << "\n";

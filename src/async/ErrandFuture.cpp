@@ -106,28 +106,36 @@ QFuture<QVariant> watchTask(Task *task)
     return future;
 }
 
+// What a wait needs from the watch's callback.
+struct Wait
+{
+    QEventLoop loop;
+    bool ended = false;
+};
+
 bool waitForTask(Task *task, int msec)
 {
     if (task->isFinished())
         return true;
     if (msec == 0)
         return false;
-    QEventLoop loop;
+    Wait wait;
     Detail::TaskEndWatch watch;
-    if (!watch.watch(task, [](void *loop) { static_cast<QEventLoop *>(loop)->quit(); }, &loop))
+    const auto ended = [](void *wait) {
+        static_cast<Wait *>(wait)->ended = true;
+        static_cast<Wait *>(wait)->loop.quit();
+    };
+    if (!watch.watch(task, ended, &wait))
         return true;
     QTimer timer;
-    bool timedOut = false;
     if (msec > 0) {
         timer.setSingleShot(true);
-        QObject::connect(&timer, &QTimer::timeout, &loop, [&] {
-            timedOut = true;
-            loop.quit();
-        });
+        QObject::connect(&timer, &QTimer::timeout, &wait.loop, &QEventLoop::quit);
         timer.start(msec);
     }
-    loop.exec();
-    return !timedOut && !watch.taskDeleted();
+    // The loop also ends when the application quits: only the watch says the task has ended.
+    wait.loop.exec();
+    return wait.ended && !watch.taskDeleted();
 }
 
 } // namespace

@@ -112,8 +112,10 @@ bool TaskEndWatch::watch(Task *task, Callback callback, void *context)
         state->thread = QThread::currentThread();
         state->taskHere = task->thread() == state->thread;
         // Direct connections: the outcome is read on the task's thread while the task lives.
-        state->finished = QObject::connect(task, &Task::finished, [state, task] { State::end(state, outcomeOf(*task), false); });
-        state->destroyed = QObject::connect(task, &QObject::destroyed, [state] { State::end(state, deletedOutcome(), true); });
+        state->finished
+            = QObject::connect(task, &Task::finished, [state, task] { State::end(state, outcomeOf(*task), false); });
+        state->destroyed
+            = QObject::connect(task, &QObject::destroyed, [state] { State::end(state, deletedOutcome(), true); });
     }
     // Connected first, looked at second: an end in between is seen by one of the two only.
     if (!task->isFinished() || state->ended.exchange(true, std::memory_order_acq_rel))
