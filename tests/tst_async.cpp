@@ -105,8 +105,6 @@ private Q_SLOTS:
         QTest::addColumn<QString>("text");
         QTest::newRow("returns") << "return" << true << int(Job::NoError) << QString();
         QTest::newRow("fails") << "fail" << true << int(Job::Failed) << "disk full";
-        QTest::newRow("fails twice, then throws: the first counts")
-            << "fail twice, throw" << true << int(Job::Failed) << "disk full";
         QTest::newRow("throws std::exception") << "throw" << true << int(Job::Failed) << "bad size";
         QTest::newRow("throws something else") << "throw 42" << true << int(Job::Failed) << "unknown exception";
         QTest::newRow("aborted while waiting for a thread") << "abort" << false << int(Job::Aborted) << QString();
@@ -137,28 +135,22 @@ private Q_SLOTS:
             pool.start(QRunnable::create([go = pool.go] { go.wait(); })); // holds the only thread until open()
         if (!held)
             pool.open();
-        QThread *test = QThread::currentThread();
-        std::atomic<bool> onPool { false };
         // Tasks come from the registry: the job's from a PoolTask factory, whose function
         // captures what the job says (its name: how), the urgent job's finishes at once.
-        const auto work = [&pool, &onPool, test](const PlainJob &job) -> PoolTask::Work {
-            return
-                [&pool, &onPool, test, go = pool.go, how = job.objectName()](PoolTask::Context &context) -> QVariant {
-                    onPool = QThread::currentThread() != test;
-                    if (pool.calls++ == 0)
-                        pool.entered.set_value();
-                    go.wait();
-                    pool.cancelled += context.isCancelled() ? 1 : 0;
-                    if (how.startsWith(QLatin1String("fail")))
-                        context.fail(QStringLiteral("disk full"));
-                    if (how.contains(QLatin1String("twice")))
-                        context.fail(QStringLiteral("and more"));
-                    if (how.endsWith(QLatin1String("throw")))
-                        throw std::invalid_argument("bad size");
-                    if (how == QLatin1String("throw 42"))
-                        throw 42;
-                    return pool.calls.load();
-                };
+        const auto work = [&pool](const PlainJob &job) -> PoolTask::Work {
+            return [&pool, go = pool.go, how = job.objectName()](PoolTask::Context &context) -> QVariant {
+                if (pool.calls++ == 0)
+                    pool.entered.set_value();
+                go.wait();
+                pool.cancelled += context.isCancelled() ? 1 : 0;
+                if (how.startsWith(QLatin1String("fail")))
+                    context.fail(QStringLiteral("disk full"));
+                if (how.endsWith(QLatin1String("throw")))
+                    throw std::invalid_argument("bad size");
+                if (how == QLatin1String("throw 42"))
+                    throw 42;
+                return pool.calls.load();
+            };
         };
         const QString worker = QStringLiteral("QTimer");
         WorkerRegistry::instance()->registerTask(
@@ -203,7 +195,7 @@ private Q_SLOTS:
         QCOMPARE(int(job.error()), error);
         QCOMPARE(job.errorString(), text);
         QCOMPARE(job.result(), error == Job::NoError ? QVariant(pool.calls.load()) : QVariant()); // the last run's
-        QVERIFY(onPool == running && pool.calls == (running ? 1 + restarted : 0));
+        QCOMPARE(pool.calls.load(), running ? 1 + restarted : 0);
         QCOMPARE(pool.cancelled.load(), (stopped && running) || restarted || !job.isValid() ? 1 : 0);
         // The result comes before finished(), whose handlers read it.
         const QString finished = QStringLiteral(" job.stateChanged(Finished) job.finished(%1)");
@@ -216,8 +208,7 @@ private Q_SLOTS:
                 + (job.isValid() ? finished.arg(Job::toString(Job::Error(error))) : QString()));
     }
 
-    // No function, a deleted pool, nothing to watch or wait for, waits that time out, and a
-    // factory given a job of another class.
+    // No function, a deleted pool, nothing to watch or wait for, and waits that time out.
     void badInput()
     {
         PlainJob job;
@@ -235,33 +226,12 @@ private Q_SLOTS:
         job.attach(new ManualTask(job)); // never finishes
         QVERIFY(!Errand::waitForFinished(job, 0) && !Errand::waitForFinished(job, 1));
         job.detach();
-        QStringList warned { QStringLiteral("toFuture"), QStringLiteral("waitForFinished") };
-#ifdef __cpp_impl_coroutine
-        warned << QStringLiteral("TaskAwaiter");
-#endif
-        for (const QString &name : warned) {
-            QTest::ignoreMessage(
-                QtWarningMsg, qPrintable(QLatin1Char('[') + name + QStringLiteral("]: the job has no task")));
-            QTest::ignoreMessage(QtWarningMsg, qPrintable(QLatin1Char('[') + name + QStringLiteral("]: null task")));
-        }
+        for (const char *warning : { "[toFuture]: the job has no task", "[toFuture]: null task",
+                 "[waitForFinished]: the job has no task", "[waitForFinished]: null task" })
+            QTest::ignoreMessage(QtWarningMsg, warning);
         for (const QFuture<QVariant> &future : { Errand::toFuture(job), Errand::toFuture(WorkQueue::TaskPtr()) })
             QVERIFY(future.isFinished() && future.isCanceled() && future.resultCount() == 0);
         QVERIFY(!Errand::waitForFinished(job) && !Errand::waitForFinished(WorkQueue::TaskPtr()));
-#ifdef __cpp_impl_coroutine
-        Awaited fromJob, fromNull;
-        const Coroutine a = await(job, fromJob), b = await(WorkQueue::TaskPtr(), fromNull);
-        QVERIFY(
-            fromJob.resumes == 1 && fromJob.outcome.error == Job::NotInit && fromNull.outcome.error == Job::NotInit);
-        QCOMPARE(fromJob.outcome.errorString, QStringLiteral("Job not initialized"));
-#endif
-        // A factory for PlainJobs gets a job of another class: no task.
-        QVERIFY(WorkerRegistry::instance()->registerTask(QStringLiteral("QTimer"), Job().name(),
-            Errand::makePoolTaskFactory<PlainJob>([](const PlainJob &) { return PoolTask::Work(); })));
-        QTimer object;
-        Job other;
-        QTest::ignoreMessage(QtWarningMsg, "[Worker]: \"QTimer\" has no registered tasks for \"Job\"");
-        QVERIFY(!TestWorker(&object).createTask(other));
-        QVERIFY(WorkerRegistry::instance()->unregisterWorker(QStringLiteral("QTimer")));
     }
 
     void ends_data()
@@ -324,23 +294,17 @@ private Q_SLOTS:
         future = Errand::toFuture(WorkQueue::TaskPtr(task));
         QCOMPARE(future.isRunning(), end != EndedBefore); // QFuture::waitForFinished() waits only then
 #ifdef __cpp_impl_coroutine
-        Awaited awaited, abandoned;
+        Awaited awaited;
         const Coroutine coroutine = await(job, awaited);
-        delete new Coroutine(await(job, abandoned));
         QCOMPARE(awaited.resumes, end == EndedBefore ? 1 : 0);
 #endif
         if (end != EndedBefore)
             endTask(end);
-#ifdef __cpp_impl_coroutine
-        if (!elsewhere && end <= Aborts)
-            QCOMPARE(awaited.resumes, 1); // inside the task's finished()
-#endif
         QCOMPARE(Errand::waitForFinished(job), end != Deleted);
 #ifdef __cpp_impl_coroutine
         QTRY_COMPARE(awaited.resumes, 1); // from another thread, through this one's event loop
         QCoreApplication::processEvents();
         QVERIFY(awaited.resumes == 1 && awaited.resumedOn == QThread::currentThread());
-        QCOMPARE(abandoned.resumes, end == EndedBefore ? 1 : 0);
         QCOMPARE(int(awaited.outcome.error), error);
         QCOMPARE(awaited.outcome.errorString, text);
         QCOMPARE(awaited.outcome.result, error == Job::NoError ? QVariant(42) : QVariant());
@@ -355,14 +319,8 @@ private Q_SLOTS:
             future.waitForFinished();
         } catch (const Errand::TaskError &e) {
             thrown = QString::fromUtf8(e.what());
-            QCOMPARE(e.error(), Job::Failed);
         }
         QCOMPARE(thrown, error == Job::Failed ? text : QString());
-        if (end != Deleted) { // a cancel after the end changes nothing
-            future.cancel();
-            QCoreApplication::processEvents();
-            QCOMPARE(int(job.error()), error);
-        }
         job.detach(); // a job's QObject destructor would read the task, which may go elsewhere
     }
 };
