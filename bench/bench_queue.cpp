@@ -1,6 +1,6 @@
 // Costs that depend on how many tasks a queue holds: filling a busy queue with N jobs and
-// draining it, alone and with a list model, under four priority patterns; and adding and
-// removing a task while many wait.
+// draining it, alone and with a list model, under four priority patterns, and with tasks that
+// report progress; and adding and removing a task while many wait.
 
 #include "BenchSupport.h"
 
@@ -37,10 +37,23 @@ struct NoModel
     explicit NoModel(WorkQueue *) { }
 };
 
+// Listens to the progress of every task the queue is given, as a view that shows it would.
+struct ProgressWatcher
+{
+    explicit ProgressWatcher(WorkQueue *queue)
+    {
+        QObject::connect(queue, &WorkQueue::queued, &context, [this](const WorkQueue::TaskPtr &task) {
+            QObject::connect(task.data(), &Task::progressChanged, &context, [this] { ++heard; });
+        });
+    }
+    QObject context;
+    int heard = 0;
+};
+
 // A busy ObjectWorker, watched by the model (if any) from the start: a running blocker (no
 // priority is above it, and a queue without autoAbort does not displace its current task anyway)
 // and the jobs of the tasks held behind it.
-template<typename Model>
+template<typename Model, typename JobType = QuickJob>
 struct HeldQueue
 {
     explicit HeldQueue(int held)
@@ -53,7 +66,7 @@ struct HeldQueue
     void fill(int held, PriorityOf priorityOf)
     {
         for (int i = 0; i < held; ++i) {
-            jobs.push_back(std::make_unique<QuickJob>());
+            jobs.push_back(std::make_unique<JobType>());
             worker.enqueue(*jobs.back(), priorityOf(i));
         }
     }
@@ -63,7 +76,7 @@ struct HeldQueue
     Model model { &worker };
     BlockerJob blockerJob;
     BlockerTask *blocker = nullptr;
-    std::vector<std::unique_ptr<QuickJob>> jobs;
+    std::vector<std::unique_ptr<JobType>> jobs;
 };
 
 // The whole life of N jobs on a busy queue. Filling: create each job and enqueue it (with a
@@ -71,7 +84,7 @@ struct HeldQueue
 // task, which finishes inside start(), and so on until the queue is empty; then the jobs are
 // destroyed and the tasks deleted. The timed figure covers both; the counters split it and
 // give the heap bytes each held task took (job, task, queue entry, model row).
-template<typename Model>
+template<typename Model, typename JobType = QuickJob>
 void drain(benchmark::State &state, PriorityOf priorityOf)
 {
     const int held = int(state.range(0));
@@ -80,7 +93,7 @@ void drain(benchmark::State &state, PriorityOf priorityOf)
     double bytes = 0;
     for (auto _ : state) {
         state.PauseTiming();
-        auto queue = std::make_unique<HeldQueue<Model>>(held);
+        auto queue = std::make_unique<HeldQueue<Model, JobType>>(held);
         const std::size_t heapBefore = heapInUse();
         state.ResumeTiming();
 
@@ -130,6 +143,16 @@ const bool drainsRegistered = [] {
                 ->Iterations(1)
                 ->ComputeStatistics("min", fastest);
         }
+    }
+    // The same drain as drain/queue/equal with tasks that each set their progress ten times:
+    // what progress costs when nobody watches it, and when something listens to every task.
+    for (const auto &[name, run] : { std::pair("drain/progress/equal", &drain<NoModel, ProgressJob>),
+             std::pair("drain/progress-watched/equal", &drain<ProgressWatcher, ProgressJob>) }) {
+        benchmark::RegisterBenchmark(name, [run = run](benchmark::State &state) { run(state, patterns[0].priorityOf); })
+            ->Arg(1000)
+            ->Arg(10000)
+            ->Arg(100000)
+            ->ComputeStatistics("min", fastest);
     }
     return true;
 }();
