@@ -5,6 +5,7 @@
 #include <QtCore/QFileInfo>
 #include <QtCore/QMutex>
 #include <QtCore/QRunnable>
+#include <QtCore/QThread>
 #include <QtCore/QThreadPool>
 
 namespace {
@@ -48,7 +49,12 @@ public:
 
     void run() override
     {
-        const Outcome outcome = m_work(m_channel->cancelled);
+        const Progress progress = [channel = m_channel.get()](qint64 done, qint64 total) {
+            QMutexLocker lock(&channel->mutex);
+            if (BackgroundTask *task = channel->task)
+                task->setProgress(done, total); // from this pool thread
+        };
+        const Outcome outcome = m_work(m_channel->cancelled, progress);
         QMutexLocker lock(&m_channel->mutex);
         if (BackgroundTask *task = m_channel->task)
             QMetaObject::invokeMethod(
@@ -116,7 +122,7 @@ void BackgroundTask::disconnectChannel()
 
 BackgroundTask::Work HashFileTask::work() const
 {
-    return [path = path()](const std::atomic_bool &cancel) -> Outcome {
+    return [path = path()](const std::atomic_bool &cancel, const Progress &progress) -> Outcome {
         QFile file(path);
         if (!file.open(QIODevice::ReadOnly))
             return cannotOpen(file);
@@ -128,6 +134,7 @@ BackgroundTask::Work HashFileTask::work() const
             if (chunk.isEmpty() && file.error() != QFile::NoError)
                 return failure(file.errorString());
             hash.addData(chunk);
+            progress(file.pos(), file.size());
         }
         return { QString::fromLatin1(hash.result().toHex()), QString() };
     };
@@ -135,7 +142,7 @@ BackgroundTask::Work HashFileTask::work() const
 
 BackgroundTask::Work CountLinesTask::work() const
 {
-    return [path = path(), skipBlank = m_skipBlank](const std::atomic_bool &cancel) -> Outcome {
+    return [path = path(), skipBlank = m_skipBlank](const std::atomic_bool &cancel, const Progress &) -> Outcome {
         QFile file(path);
         if (!file.open(QIODevice::ReadOnly))
             return cannotOpen(file);
@@ -153,7 +160,7 @@ BackgroundTask::Work CountLinesTask::work() const
 
 BackgroundTask::Work FindTodosTask::work() const
 {
-    return [path = path(), marker = m_marker.toUtf8()](const std::atomic_bool &cancel) -> Outcome {
+    return [path = path(), marker = m_marker.toUtf8()](const std::atomic_bool &cancel, const Progress &) -> Outcome {
         QFile file(path);
         if (!file.open(QIODevice::ReadOnly))
             return cannotOpen(file);
@@ -166,5 +173,17 @@ BackgroundTask::Work FindTodosTask::work() const
                 hits.append(QStringLiteral("%1: %2").arg(number).arg(QString::fromUtf8(line.trimmed())));
         }
         return { hits, QString() };
+    };
+}
+
+BackgroundTask::Work WaitForFileTask::work() const
+{
+    return [path = path()](const std::atomic_bool &cancel, const Progress &) -> Outcome {
+        while (!QFileInfo::exists(path)) {
+            if (cancel)
+                return cancelled(); // the timeout's abort() raised the flag
+            QThread::msleep(10);
+        }
+        return { true, QString() };
     };
 }

@@ -18,7 +18,9 @@
  * start() takes a snapshot of the work as a function (subclasses capture their parameters by
  * value, never the task) and hands it to the pool. The function polls a cancel flag; abort()
  * raises that flag and finishes the task at once, and whatever the function still returns is
- * dropped. A task destroyed while its work runs is safe for the same reason.
+ * dropped. A task destroyed while its work runs is safe for the same reason. The function may
+ * report its progress, from the pool thread: Task::setProgress() is safe from any thread, and
+ * the task's progressChanged() reaches its job in the task's own thread, coalesced.
  */
 class BackgroundTask : public Task
 {
@@ -43,7 +45,9 @@ public:
         QVariant value;
         QString error;
     };
-    using Work = std::function<Outcome(const std::atomic_bool &cancelled)>;
+    /** Reports @p done of @p total, from the pool thread. */
+    using Progress = std::function<void(qint64 done, qint64 total)>;
+    using Work = std::function<Outcome(const std::atomic_bool &cancelled, const Progress &progress)>;
 
 protected:
     explicit BackgroundTask(const FileJob &job);
@@ -105,6 +109,21 @@ protected:
 
 private:
     const QString m_marker;
+};
+
+/** Polls for its file; its job's "timeout" becomes the task's own timeout. */
+class WaitForFileTask : public BackgroundTask
+{
+    Q_OBJECT
+public:
+    explicit WaitForFileTask(const WaitForFileJob &job)
+        : BackgroundTask(job)
+    {
+        setTimeout(job.timeout());
+    }
+
+protected:
+    Work work() const override;
 };
 
 #endif // ERRAND_EXAMPLES_FILETASKS_H
