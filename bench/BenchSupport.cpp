@@ -22,6 +22,8 @@ void registerTasks()
             worker, QString::fromLatin1(QuickJob::staticMetaObject.className()), new TaskFactory<QuickTask, QuickJob>);
         registry->registerTask(worker, QString::fromLatin1(BlockerJob::staticMetaObject.className()),
             new TaskFactory<BlockerTask, BlockerJob>);
+        registry->registerTask(worker, QString::fromLatin1(ProgressJob::staticMetaObject.className()),
+            new TaskFactory<ProgressTask, ProgressJob>);
         return true;
     }();
     Q_UNUSED(registered)

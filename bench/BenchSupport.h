@@ -29,6 +29,14 @@ public:
     using Job::Job;
 };
 
+// A job whose task reports progress ten times before it finishes inside start().
+class ProgressJob : public Job
+{
+    Q_OBJECT
+public:
+    using Job::Job;
+};
+
 // The bound object of the benchmark ObjectWorker; its class name is the worker name.
 class Target : public QObject
 {
@@ -47,6 +55,23 @@ public:
         setState(Job::Running);
         setState(Job::Finished);
     }
+};
+
+class ProgressTask : public Task
+{
+    Q_OBJECT
+public:
+    explicit ProgressTask(const Job &job)
+        : Task(job)
+    { }
+    void start() override
+    {
+        setState(Job::Running);
+        for (int step = 1; step <= 10; ++step)
+            setProgress(step, 10);
+        setState(Job::Finished);
+    }
+    void report(qint64 processed, qint64 total) { setProgress(processed, total); }
 };
 
 class BlockerTask : public Task

@@ -1,7 +1,7 @@
 // Costs that depend on how many tasks a queue holds: filling a busy queue with N jobs and
 // draining it, alone, with a list model and with a task model on that, under four priority
-// patterns; one update of a task's row in a task model; and adding and removing a task while
-// many wait.
+// patterns, and with tasks that report progress; one update of a task's row in a task model;
+// and adding and removing a task while many wait.
 
 #include "BenchSupport.h"
 
@@ -49,10 +49,23 @@ struct Views
     WorkQueueTaskModel tasks { &rows, true };
 };
 
+// Listens to the progress of every task the queue is given, as a view that shows it would.
+struct ProgressWatcher
+{
+    explicit ProgressWatcher(WorkQueue *queue)
+    {
+        QObject::connect(queue, &WorkQueue::queued, &context, [this](const WorkQueue::TaskPtr &task) {
+            QObject::connect(task.data(), &Task::progressChanged, &context, [this] { ++heard; });
+        });
+    }
+    QObject context;
+    int heard = 0;
+};
+
 // A busy ObjectWorker, watched by the model (if any) from the start: a running blocker (no
 // priority is above it, and a queue without autoAbort does not displace its current task anyway)
 // and the jobs of the tasks held behind it.
-template<typename Model>
+template<typename Model, typename JobType = QuickJob>
 struct HeldQueue
 {
     explicit HeldQueue(int held)
@@ -65,7 +78,7 @@ struct HeldQueue
     void fill(int held, PriorityOf priorityOf)
     {
         for (int i = 0; i < held; ++i) {
-            jobs.push_back(std::make_unique<QuickJob>());
+            jobs.push_back(std::make_unique<JobType>());
             worker.enqueue(*jobs.back(), priorityOf(i));
         }
     }
@@ -75,7 +88,7 @@ struct HeldQueue
     Model model { &worker };
     BlockerJob blockerJob;
     BlockerTask *blocker = nullptr;
-    std::vector<std::unique_ptr<QuickJob>> jobs;
+    std::vector<std::unique_ptr<JobType>> jobs;
 };
 
 // The whole life of N jobs on a busy queue. Filling: create each job and enqueue it (with a
@@ -83,7 +96,7 @@ struct HeldQueue
 // task, which finishes inside start(), and so on until the queue is empty; then the jobs are
 // destroyed and the tasks deleted. The timed figure covers both; the counters split it and
 // give the heap bytes each held task took (job, task, queue entry, model row).
-template<typename Model>
+template<typename Model, typename JobType = QuickJob>
 void drain(benchmark::State &state, PriorityOf priorityOf)
 {
     const int held = int(state.range(0));
@@ -92,7 +105,7 @@ void drain(benchmark::State &state, PriorityOf priorityOf)
     double bytes = 0;
     for (auto _ : state) {
         state.PauseTiming();
-        auto queue = std::make_unique<HeldQueue<Model>>(held);
+        auto queue = std::make_unique<HeldQueue<Model, JobType>>(held);
         const std::size_t heapBefore = heapInUse();
         state.ResumeTiming();
 
@@ -143,6 +156,16 @@ const bool drainsRegistered = [] {
                 ->Iterations(1)
                 ->ComputeStatistics("min", fastest);
         }
+    }
+    // The same drain as drain/queue/equal with tasks that each set their progress ten times:
+    // what progress costs when nobody watches it, and when something listens to every task.
+    for (const auto &[name, run] : { std::pair("drain/progress/equal", &drain<NoModel, ProgressJob>),
+             std::pair("drain/progress-watched/equal", &drain<ProgressWatcher, ProgressJob>) }) {
+        benchmark::RegisterBenchmark(name, [run = run](benchmark::State &state) { run(state, patterns[0].priorityOf); })
+            ->Arg(1000)
+            ->Arg(10000)
+            ->Arg(100000)
+            ->ComputeStatistics("min", fastest);
     }
     return true;
 }();

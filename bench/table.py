@@ -6,7 +6,8 @@ the jobs one iteration handles (wall time for the benchmarks that measure it, wh
 threads); for the drains also its fill and drain parts and the heap bytes
 per held task (each the fastest of its own). The ratio tables below compare the library's job
 lifecycle with the plain-Qt references, each drain with its N = 1000 run and with the queue
-alone under the same priority pattern, and the registry from two threads with one.
+alone under the same priority pattern (the progress drain with the plain one), and the registry
+from two threads with one; then the cost of setProgress() from a pool thread.
 """
 import json
 import re
@@ -61,6 +62,8 @@ def main():
     print("|---|---:|---:|---:|---:|---:|")
     ns = {}
     for name, row in rows.items():
+        if name.startswith("progress/"):  # per call, printed below
+            continue
         base, arg = split(name)
         ns.setdefault(base, {})[arg] = row["ns"]
         print("| %s | %s | %.0f | %s | %s | %s |" % (base, arg, row["ns"], cell(row, "fill_ns"),
@@ -85,9 +88,18 @@ def main():
         if base.startswith("drain/views/"):
             model = ns.get(base.replace("/views/", "/model/"), {})
             lines.append(ratio_row(base + " / list model alone", ns[base], model, args))
+        if base.startswith("drain/progress"):
+            queue = ns.get(re.sub(r"^drain/progress[^/]*/", "drain/queue/", base), {})
+            lines.append(ratio_row(base + " / without progress", ns[base], queue, args))
     print("\n| ratio | %s |" % " | ".join("N = " + a for a in args))
     print("|---|%s" % ("---:|" * len(args)))
     print("\n".join(line for line in lines if line))
+
+    for name, row in rows.items():
+        if name.startswith("progress/setProgress-from-pool/"):
+            print("\nprogress/setProgress-from-pool: %.1f ns per call in the pool thread, %.2f progressChanged() "
+                  "per event-loop pass after %s calls" % (row["pool_ns_per_call"], row["emissions_per_pass"],
+                                                          split(name)[1]))
 
     registry = ns.get("registry/createTask", {})
     if "1 thread" in registry and "2 threads" in registry:

@@ -9,7 +9,11 @@
 //  - no job, queue or model row refers to a task that no longer exists, and once the event loop
 //    has run, every task that is still alive is held by a job, a queue or a model row;
 //  - a task is deleted only through its last reference, and after everything is torn down at
-//    the end of the input no task is left.
+//    the end of the input no task is left;
+//  - a queue's progress() lies in [0, 1] and is 1 while it is empty; a task emits no progress
+//    once it has announced that it finished, and has no timer while it does not run;
+//  - abortAll() starts nothing and leaves every task it held finished, but for the tasks whose
+//    abort() finishes them only later.
 //
 // Every task is a PoolTask; some modes run its function on a pool whose one thread runs only
 // while the input drains it, so that both runs of an input see the same order of ends. Inputs
@@ -40,8 +44,10 @@
 
 #include "models/WorkQueueListModel_p.h"
 
+#include <QtCore/QAbstractEventDispatcher>
 #include <QtCore/QCoreApplication>
 #include <QtCore/QFile>
+#include <QtCore/QScopedValueRollback>
 #include <QtCore/QSemaphore>
 #include <QtCore/QThreadPool>
 #include <QtCore/QTimer>
@@ -83,6 +89,12 @@ quint64 g_finishClock = 0;
 
 // Task identities that are the same in both runs of an input (addresses are not).
 int g_taskIds = 0;
+
+// Inside abortAll(): tasks started meanwhile (there must be none unless a handler ran).
+int g_abortAllDepth = 0;
+int g_startsInAbortAll = 0;
+int g_hooksFired = 0;
+void fireTaskProgress();
 
 void trace(const std::string &line)
 {
@@ -162,7 +174,11 @@ class FuzzTask : public PoolTask
 {
     Q_OBJECT
 public:
-    enum Mode { Run, FinishInStart, FailInStart, AbortInStart, StayReady, FinishLater, OnPool, FailOnPool, ModeCount };
+    // AbortLater: its abort() finishes it only from the event loop, as work in another thread does.
+    // OnPool, FailOnPool: start() runs the PoolTask's function, which returns 1 or fails.
+    enum Mode {
+        Run, FinishInStart, FailInStart, AbortInStart, StayReady, FinishLater, AbortLater, OnPool, FailOnPool, ModeCount
+    };
 
     FuzzTask(const Job &job, Mode mode)
         : PoolTask(
@@ -180,6 +196,11 @@ public:
         connect(this, &Task::stateChanged, this, [this](Job::State state) {
             if (state == Job::Finished)
                 finishStamp = ++g_finishClock;
+            finishAnnounced = state == Job::Finished;
+        });
+        connect(this, &Task::progressChanged, this, [this] {
+            FUZZ_CHECK(!(finishAnnounced && isFinished()));
+            fireTaskProgress();
         });
     }
     explicit FuzzTask(const FuzzJobA &job)
@@ -199,6 +220,7 @@ public:
 
     void start() override
     {
+        g_startsInAbortAll += g_abortAllDepth > 0;
         if (mode == OnPool || mode == FailOnPool)
             return PoolTask::start();
         if (mode != StayReady)
@@ -213,7 +235,17 @@ public:
             finishLater();
     }
 
+    void abort() override
+    {
+        if (mode != AbortLater)
+            return PoolTask::abort();
+        QMetaObject::invokeMethod(
+            this, [this] { PoolTask::abort(); }, Qt::QueuedConnection);
+    }
+
     void finishNow() { setState(Job::Finished); }
+    void report(qint64 processed, qint64 total) { setProgress(processed, total); }
+    void describe(const QString &text) { setProgressText(text); }
     void failNow() { fail(QStringLiteral("failed")); }
     void finishLater()
     {
@@ -223,6 +255,7 @@ public:
 
     const Mode mode;
     const int id = ++g_taskIds;
+    bool finishAnnounced = false;
     quint64 finishStamp = 0;
 };
 
@@ -234,6 +267,7 @@ bool g_expectCantFind = false; // the current dequeue names a task the queue doe
 bool g_dequeuedInHandler = false;
 int g_cantFindCount = 0;
 bool g_modelMayMisorder = false; // the model's queue dropped tasks without finishing them
+bool g_progressWarnings = false; // the current operation sets progress or a timeout
 // Since the model attached, the application edited its rows, re-entered it from a handler or
 // queued a finished task again: its invariants no longer hold, only the differential applies.
 bool g_modelUnchecked = false;
@@ -248,6 +282,8 @@ void messageHandler(QtMsgType type, const QMessageLogContext &, const QString &m
     if (starts("[Worker]: \"") && message.contains(QLatin1String("\" has no registered tasks for \"")))
         return; // no factory (or only factories that made no task) for the job
     trace("warning " + message.toStdString());
+    if (g_progressWarnings && (starts("[Task]: ignoring") || starts("[WorkQueue]: ignoring negative task timeout")))
+        return; // a finished task, a negative amount or timeout
     if (message == QLatin1String("[WorkQueue]: internal error, can't find task")
         && (g_expectCantFind || g_dequeuedInHandler)) {
         g_cantFindCount += g_expectCantFind;
@@ -356,6 +392,8 @@ void checkQueue(const WorkQueue *queue)
     }
     // Between operations a queue with tasks always has a current one, and it is one of them.
     FUZZ_CHECK(queue->current() ? seen.count(queue->current()) == 1 : tasks.isEmpty());
+    const double progress = queue->progress();
+    FUZZ_CHECK(progress >= 0 && progress <= 1 && (!tasks.isEmpty() || progress >= 1));
 }
 
 void checkModel(WorkQueueListModel *model)
@@ -434,9 +472,12 @@ void checkInvariants(World &w, bool afterEventLoop)
         checkView(*w.view, *w.model);
     for (int r = 0; w.model && r < w.model->rowCount(); ++r)
         held.insert(w.model->task(r).data());
-    // Once deferred deletion has run, whatever is still alive must be held by someone.
-    for (const FuzzTask *task : g_tasks)
+    // Once deferred deletion has run, whatever is still alive must be held by someone. A timer
+    // is the clock of a running task's timeout.
+    for (FuzzTask *task : g_tasks) {
         FUZZ_CHECK(!afterEventLoop || held.count(task));
+        FUZZ_CHECK(task->isRunning() || QAbstractEventDispatcher::instance()->registeredTimers(task).isEmpty());
+    }
 }
 
 // --- handlers that call back into the library --------------------------------------------
@@ -445,11 +486,12 @@ void checkInvariants(World &w, bool afterEventLoop)
 // model's slot) or started(), or on the finished() of the job of a queue's current task (before
 // the queue hears of the finish): when the signal comes, it runs one more operation, read from
 // the input then, in the middle of the library's own work.
-// Also on the model's resets and layout changes (which the application's model makes) and on the
-// destroyed() of the model and the queues.
-enum HookSite {
-    Inserted, Removed, Moved, Changed, Finished, Started, LateFinished, JobFinished, Reset, Layout, Destroyed, HookSites
-};
+// Also on the model's resets and layout changes (which the application's model makes), on the
+// destroyed() of the model and the queues, and on progress signals.
+// clang-format off
+enum HookSite { Inserted, Removed, Moved, Changed, Finished, Started, LateFinished, JobFinished, Reset, Layout,
+                Destroyed, TaskProgress, QueueProgress, HookSites };
+// clang-format on
 int g_hook = -1;
 // The armed handler only queues, dequeues or ends a task, from one of the model's row signals:
 // the model must keep its invariants through that.
@@ -466,6 +508,7 @@ void fire(HookSite site)
         return;
     g_hook = -2; // running
     g_nested = true;
+    ++g_hooksFired;
     // Otherwise, what the model does when its own work is interrupted is checked against its
     // reference algorithms only, not against the invariants, which assume the model was left alone.
     const bool queueOnly = std::exchange(g_queueOnly, false);
@@ -479,6 +522,11 @@ void fire(HookSite site)
     g_hook = -1;
 }
 
+void fireTaskProgress()
+{
+    fire(TaskProgress);
+}
+
 template<class Queue, class... Args>
 std::unique_ptr<Queue> makeQueue(Args &&...args)
 {
@@ -486,6 +534,10 @@ std::unique_ptr<Queue> makeQueue(Args &&...args)
     QObject::connect(queue.get(), &QObject::destroyed, [] { fire(Destroyed); });
     QObject::connect(queue.get(), &WorkQueue::finished, [] { fire(Finished); });
     QObject::connect(queue.get(), &WorkQueue::started, [] { fire(Started); });
+    QObject::connect(queue.get(), &WorkQueue::progressChanged, [](double progress) {
+        FUZZ_CHECK(progress >= 0 && progress <= 1);
+        fire(QueueProgress);
+    });
     return queue;
 }
 
@@ -564,10 +616,11 @@ void destroyWorker(World &w, int i)
 }
 
 // The input's byte Attach picks one of the operations from Attach on.
-enum {
-    Attach = 26, RemoveRows, SetRowTask, InsertRow, ArmHook, ResetRows, RelayoutRows, ArmRowQueue, DrainPool, ClearPool,
-    CancelFuture, Operations
-};
+// clang-format off
+enum { Attach = 26, RemoveRows, SetRowTask, InsertRow, ArmHook, ResetRows, RelayoutRows, ArmRowQueue, SetProgress,
+       SetProgressText, SetTimeout, SetTaskTimeout, RunOutClocks, AbortAll, DrainPool, ClearPool, CancelFuture,
+       Operations };
+// clang-format on
 
 void apply(World &w, Input &in, int op)
 {
@@ -583,6 +636,7 @@ void apply(World &w, Input &in, int op)
                     return fire(JobFinished); // which may delete the job
             }
         });
+        QObject::connect(job, &Job::progressChanged, [] {}); // a listener: the job forwards progress
         slot.reset(job);
         break;
     }
@@ -797,6 +851,44 @@ void apply(World &w, Input &in, int op)
         if (auto *rows = static_cast<FuzzRows *>(w.model.get()))
             op == ResetRows ? rows->reset() : rows->relayout();
         break;
+    case SetProgress: // amounts from -8 (refused), totals from -2 (unknown); often unchanged
+    case SetProgressText:
+    case SetTimeout:
+    case SetTaskTimeout: {
+        FuzzTask *task = pickTask(in);
+        WorkQueue *queue = w.queueAt(in.pick(3));
+        const int a = in.byte(), b = in.byte();
+        const QScopedValueRollback<bool> warns(g_progressWarnings, true);
+        if (op == SetTaskTimeout)
+            queue ? queue->setTaskTimeout(a % 4 - 1) : void();
+        else if (task)
+            op == SetProgress      ? task->report(a % 24 - 8, b % 12 - 2)
+                : op == SetTimeout ? task->setTimeout(a % 4 - 1)
+                                   : task->describe(a % 3 ? QString(QLatin1Char('a' + a % 3)) : QString());
+        break;
+    }
+    case RunOutClocks: // the time of every running clock passes (tasks may finish meanwhile)
+        for (FuzzTask *task : std::vector<FuzzTask *>(g_tasks)) {
+            for (const auto &timer : QAbstractEventDispatcher::instance()->registeredTimers(task)) {
+                QTimerEvent event(timer.timerId);
+                isLive(task) ? void(QCoreApplication::sendEvent(task, &event)) : void();
+            }
+        }
+        break;
+    case AbortAll:
+        if (WorkQueue *queue = w.queueAt(in.pick(3))) {
+            const QList<WorkQueue::TaskPtr> held = queue->queue();
+            const int hooks = g_hooksFired; // a nested call runs in a hook, which its outer call ignores
+            g_startsInAbortAll = 0;
+            ++g_abortAllDepth;
+            queue->abortAll();
+            --g_abortAllDepth;
+            for (const WorkQueue::TaskPtr &task : held) // unless a handler did more meanwhile
+                FUZZ_CHECK(g_hooksFired != hooks
+                    || (!g_startsInAbortAll
+                        && (task->isFinished() || static_cast<FuzzTask *>(task.data())->mode == FuzzTask::AbortLater)));
+        }
+        break;
     case DrainPool:
         g_pool->drain();
         break;
@@ -817,7 +909,7 @@ void nestedStep(World &w, Input &in)
     // Handlers may also destroy (or create) a job, a queue or the model in the middle of the
     // library's work; the one thing they may not do is take the world away from the fuzzer.
     static const int safe[] = { 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 13, 16, 17, 23, RemoveRows, SetRowTask, InsertRow,
-        ResetRows, RelayoutRows, DrainPool, ClearPool, CancelFuture };
+        ResetRows, RelayoutRows, SetProgress, SetTimeout, RunOutClocks, AbortAll, DrainPool, ClearPool, CancelFuture };
     apply(w, in, safe[in.pick(int(std::size(safe)))]);
 }
 

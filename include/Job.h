@@ -25,6 +25,10 @@ class DeleteGuard;
  * The job's name() is the key under which workers look up the factory that serves it; by
  * default it is the class name of the most-derived class.
  *
+ * The job also mirrors its task's progress (processed(), total(), progressText() and
+ * progressChanged()). The task's progressChanged() is forwarded only while something listens
+ * to the job's, so that jobs whose progress nobody watches cost no connection for it.
+ *
  * A handler may delete the job, even while a library call on it or on its queue runs; that
  * call then returns normally. deleteLater() is still the advice.
  */
@@ -41,6 +45,12 @@ class ERRAND_EXPORT Job : public QObject
     Q_PROPERTY(QString errorString READ errorString)
     /** The attached task's "result" property; invalid without a task or such a property. */
     Q_PROPERTY(QVariant result READ result NOTIFY resultChanged)
+    /** The attached task's processed(); 0 without a task. */
+    Q_PROPERTY(qint64 processed READ processed NOTIFY progressChanged)
+    /** The attached task's total(); 0 (unknown) without a task. */
+    Q_PROPERTY(qint64 total READ total NOTIFY progressChanged)
+    /** The attached task's progressText(); null without a task. */
+    Q_PROPERTY(QString progressText READ progressText NOTIFY progressChanged)
 
 public:
     /**
@@ -97,6 +107,12 @@ public:
     QVariant result() const;
     /** The attached task, or null. No reference is taken: do not keep the pointer. */
     Task *task() const;
+    /** The task's processed(), or 0 without a task. */
+    qint64 processed() const;
+    /** The task's total() (0 or less: unknown), or 0 without a task. */
+    qint64 total() const;
+    /** The task's progressText(), or a null string without a task. */
+    QString progressText() const;
 
     /**
      * Calls the task's virtual abort(); does nothing without a task. An abort() that throws
@@ -110,9 +126,11 @@ public:
      *
      * The previous task's connections to the job are cut, including ones the application made.
      * The job then catches up with the new task: started() if it runs, finished(error) if it
-     * has finished; it still reports the previous task while these are emitted. Finally
-     * resultChanged() is emitted. Attaching the task already attached does nothing; attaching
-     * null is the same as detach().
+     * has finished; it still reports the previous task while these are emitted. Then, if
+     * something listens to progressChanged() and the new task's progress differs from what the
+     * job reported before, progressChanged() is emitted. Finally resultChanged() is emitted.
+     * Attaching the task already attached does nothing; attaching null is the same as
+     * detach().
      */
     void attach(Task *task);
     /** Drops the task without emitting anything; the job becomes Invalid. */
@@ -154,8 +172,22 @@ Q_SIGNALS:
      * of a new, non-null task.
      */
     void resultChanged();
+    /**
+     * The attached task's progressChanged(), forwarded (coalesced by the task), or attach()
+     * moved to a task whose progress differs. Not emitted by detach().
+     */
+    void progressChanged(qint64 processed, qint64 total);
+
+protected:
+    /**
+     * Starts forwarding the task's progressChanged() when the first receiver connects to the
+     * job's. A subclass that overrides it calls this implementation.
+     */
+    void connectNotify(const QMetaMethod &signal) override;
 
 private:
+    void forwardProgress(Task *task);
+
     friend class Errand::DeleteGuard;
 
     QExplicitlySharedDataPointer<Task> m_task;

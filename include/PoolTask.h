@@ -30,12 +30,14 @@ struct Outcome;
  * start() moves the task to Running and hands the function to the pool (the global one unless
  * another was given). What the function returns becomes the task's @c result property (and so
  * Job::result()), and the task finishes on its own thread, through its event loop. Through its
- * Context the function learns whether it should stop (Context::isCancelled()) and reports a
- * failure (Context::fail()). A failure or a thrown @c std::exception finishes the task as
- * Failed with that text, any other exception as Failed with "unknown exception".
+ * Context the function reports its progress (Context::setProgress(), setProgressText()), learns
+ * whether it should stop (Context::isCancelled()) and reports a failure (Context::fail()). A
+ * failure or a thrown @c std::exception finishes the task as Failed with that text, any other
+ * exception as Failed with "unknown exception".
  *
- * abort() (and with it a queue's automatic abort) finishes the task at once, as Aborted, and
- * raises the context's cancel flag; whatever the function returns afterwards is dropped. The
+ * abort() (and with it a queue's automatic abort, a timeout and WorkQueue::abortAll()) finishes
+ * the task at once, as Aborted, and raises the context's cancel flag; whatever the function
+ * returns afterwards is dropped. The
  * task may be deleted while its function runs: the function's end then touches nothing freed.
  * No pool thread ever waits for the task's thread. A pool that is cleared
  * (QThreadPool::clear()) before the function has started finishes the task as Aborted.
@@ -64,6 +66,14 @@ public:
          * nothing will use what the function returns, which should stop soon.
          */
         bool isCancelled() const;
+        /**
+         * Reports @p processed of @p total done, as Task::setProgress() does (a @p total of 0
+         * or less means unknown): the task's progressChanged() follows in its own thread,
+         * coalesced. Ignored once the task was aborted or deleted.
+         */
+        void setProgress(qint64 processed, qint64 total);
+        /** Describes the current step, as Task::setProgressText() does; ignored likewise. */
+        void setProgressText(const QString &text);
         /**
          * Finishes the task as Failed with @p text once the function returns; what it returns
          * is then dropped. The first failure counts.

@@ -26,6 +26,10 @@ class WorkQueuePrivate;
  * drains re-entrantly inside the call that started the first task. The queue does not own its
  * worker and holds tasks only through TaskPtr references.
  *
+ * The queue reports the progress of its whole batch (progress()), can give every task it starts
+ * a timeout (setTaskTimeout()) and can abort everything it holds without starting any of it
+ * (abortAll()). Unused, none of them posts an event or sets a timer.
+ *
  * A handler, start(), abort() or a task factory may delete the queue, its worker or the job:
  * the running call returns normally (enqueue() true once the task was queued). deleteLater()
  * is still the advice.
@@ -42,6 +46,10 @@ class ERRAND_EXPORT WorkQueue : public QObject
     Q_OBJECT
     /** Whether a newly queued task of strictly higher priority aborts the current one. */
     Q_PROPERTY(bool autoAbort READ autoAbort WRITE setAutoAbort)
+    /** The share of the current batch that is done, from 0 to 1; see progress(). */
+    Q_PROPERTY(double progress READ progress NOTIFY progressChanged)
+    /** The timeout of every task the queue starts whose own is 0; see setTaskTimeout(). */
+    Q_PROPERTY(int taskTimeout READ taskTimeout WRITE setTaskTimeout)
     Q_DECLARE_PRIVATE(WorkQueue)
 
 public:
@@ -95,6 +103,41 @@ public:
      */
     void setAutoAbort(bool autoAbort);
 
+    /**
+     * The share of the current batch that is done, from 0 to 1: (F + f) / (F + N), where F
+     * counts the tasks that finished here (with any error) since the queue was last empty, N
+     * the tasks it holds and f the fraction of the current task: Task::processed() /
+     * Task::total(), capped at 1, and 0 while its total is unknown (1 once it has finished).
+     * Every task weighs the same; dequeued and dropped tasks leave every count. 1 while the
+     * queue is empty.
+     */
+    double progress() const;
+
+    /** The timeout, in milliseconds, given to the tasks this queue starts; 0 (default): none. */
+    int taskTimeout() const;
+    /**
+     * Gives every task the queue starts from now on whose own Task::timeout() is 0 a timeout of
+     * @p msec milliseconds (0: none), counted from its move to Running; see Task. The task
+     * running now keeps the timeout it started with. A negative @p msec is ignored with the
+     * warning "[WorkQueue]: ignoring negative task timeout (<msec>)".
+     */
+    void setTaskTimeout(int msec);
+
+public Q_SLOTS:
+    /**
+     * Aborts every task the queue holds without starting any: the virtual Task::abort() of
+     * each waiting task, from the last in queue order to the first, then of the current task.
+     *
+     * A waiting task is never started (no start(), no started()); each task that finishes is
+     * reported once, by its finished() and the queue's finished() and taskFinished(), so jobs
+     * and models see every task finish. No task starts during the call or because of it: a
+     * task whose abort() finishes it only later stays in the queue, unstarted, until it does.
+     * A task that a handler queues during the call is queued, and started normally once the
+     * call is over. A finished task that the queue still holds (its finish not yet delivered)
+     * is not aborted again. A handler may delete the queue; the call then stops.
+     */
+    void abortAll();
+
 Q_SIGNALS:
     /**
      * A held task finished with @p err; once per task.
@@ -125,6 +168,13 @@ Q_SIGNALS:
      * nor if the queue was deleted meanwhile. Direct connections only.
      */
     void taskRemoved(const WorkQueue::TaskPtr &task);
+    /**
+     * progress() changed to @p progress. Coalesced like Task::progressChanged(): emitted from
+     * the queue's event loop at most once per pass, with the latest value, never twice in a row
+     * with the same value. The queue watches progress (and posts its events) only while
+     * something is connected to this signal. A handler may delete the queue or a model.
+     */
+    void progressChanged(double progress);
 
 protected Q_SLOTS:
     /**
@@ -138,6 +188,17 @@ protected Q_SLOTS:
 protected:
     /** For subclasses that bring a private part derived from WorkQueuePrivate. */
     WorkQueue(WorkQueuePrivate &dd, QObject *parent);
+
+    /**
+     * Delivers the queue's coalesced progress; a subclass that overrides event() passes the
+     * events it does not handle on to this implementation.
+     */
+    bool event(QEvent *event) override;
+    /**
+     * Starts watching progress when the first receiver connects to progressChanged(). A subclass
+     * that overrides it calls this implementation.
+     */
+    void connectNotify(const QMetaMethod &signal) override;
 
 private:
     Q_DISABLE_COPY(WorkQueue)

@@ -19,6 +19,7 @@
 
 #include <QtCore/QHash>
 #include <QtCore/QMap>
+#include <QtCore/QSet>
 #include <QtCore/QVarLengthArray>
 #include <QtCore/private/qobject_p.h>
 
@@ -105,13 +106,35 @@ private:
     friend class WorkQueue;
     friend class Errand::DeleteGuard;
 
-    QObject *finishingSender() const;
+    // The sender of the finish being delivered, and whether the queue holds it.
+    QObject *finishingSender(bool *held) const;
     // Connects, places and announces a task for the public enqueue() forms; false for null.
     bool enqueueAndAnnounce(Task *task, uint priority);
+    // Progress news: posts the update event, unless nobody watches or one is on its way.
+    void progressNews();
+    // Follows the current task's progress while the queue's is watched.
+    void watchCurrent();
+    // abortAll()'s one call of a held task's virtual abort().
+    void abortHeld(Task *task);
+    // Ends the report of a task's finish; false if it was not being reported.
+    bool endReport(const Task *task);
 
     // Bounds the depth of synchronous start() -> finished -> start() chains; see startQueue().
     int startDepth = 0;
     Task *deferredStart = nullptr;
+    // Tasks finished here since the queue was last empty: the F of progress().
+    qint64 finishedSinceEmpty = 0;
+    // Held tasks whose finish onTaskFinished() is reporting: progress() counts them as done.
+    QVarLengthArray<const Task *, 2> reporting;
+    // The value progressChanged() last carried.
+    double shownProgress = 1.0;
+    bool progressWatched = false;
+    bool progressPosted = false;
+    int taskTimeout = 0;
+    // Inside abortAll(): nothing starts.
+    int abortingAll = 0;
+    // Tasks abortAll() aborted that have not finished yet: never started, only adopted.
+    QSet<const Task *> aborting;
     // The calls running on this queue that start, abort or emit, told by the destructor that it
     // is gone.
     mutable Errand::DeleteGuard *m_deleteGuards = nullptr;

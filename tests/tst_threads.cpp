@@ -1,7 +1,8 @@
 // Cross-thread use as applications meet it (CI runs this suite again under ThreadSanitizer):
 // tasks that live in worker threads and finish there while their jobs, queues and a list model
-// live in the test thread; and the registry used by several threads at once while a plug-in
-// that registers from static objects is loaded and unloaded.
+// live in the test thread; progress reported from other threads; and the registry used by
+// several threads at once while a plug-in that registers from static objects is loaded and
+// unloaded.
 
 #include "TestSupport.h"
 
@@ -12,7 +13,10 @@
 #include <WorkQueueTaskModel.h>
 #include <WorkerRegistry.h>
 
+#include <QtCore/QAbstractEventDispatcher>
 #include <QtTest/QtTest>
+
+#include <thread>
 
 using namespace TestSupport;
 
@@ -69,6 +73,67 @@ class TstThreads : public QObject
 private Q_SLOTS:
     void tasksFinishInWorkerThreads();
     void registryWhilePluginReloads();
+
+    // A thread reports many times while the task's thread is busy: one signal, with the last
+    // values. A task deleted with an update on its way takes the event along.
+    void reportFromAnotherThread()
+    {
+        PlainJob job;
+        auto *task = new ManualTask(job);
+        job.attach(task);
+        QSignalSpy spy(&job, &Job::progressChanged);
+        constexpr qint64 Calls = 100000;
+        std::thread([task] {
+            for (qint64 i = 1; i <= Calls; ++i)
+                task->doSetProgress(i, Calls);
+        }).join();
+        QCoreApplication::sendPostedEvents();
+        QCOMPARE(spy.count() == 1 ? spy.at(0).at(0).toLongLong() : -1, Calls);
+        auto *lone = new ManualTask(job); // held by nothing
+        QSignalSpy heard(lone, &Task::progressChanged);
+        std::thread([lone] { lone->doSetProgress(1, 2); }).join();
+        delete lone;
+        QCoreApplication::sendPostedEvents();
+        QCOMPARE(heard.count(), 0);
+    }
+
+    // The task finishes while another thread reports: the values it finished with are the last
+    // it emits, and what it reads afterwards. A report that lost the race warns at most once. A
+    // timeout set from that thread starts its clock in the task's.
+    void finishWhileReporting()
+    {
+        static int warnings = 0;
+        static const QtMessageHandler previous
+            = qInstallMessageHandler([](QtMsgType t, const QMessageLogContext &c, const QString &m) {
+                  m == QLatin1String("[Task]: ignoring progress of a finished task") ? void(++warnings)
+                                                                                     : previous(t, c, m);
+              });
+        PlainJob job;
+        auto *task = new ManualTask(job);
+        job.attach(task);
+        SignalLog log;
+        log.watchTask(task, QStringLiteral("x"));
+        task->doSetState(Job::Running);
+        std::atomic<bool> stop { false };
+        std::thread reporter([&] {
+            task->setTimeout(60000);
+            for (qint64 i = 1; !stop; ++i)
+                task->doSetProgress(i, 0);
+        });
+        while (task->processed() < 1000)
+            QThread::yieldCurrentThread();
+        QCoreApplication::sendPostedEvents();
+        const auto timers = QAbstractEventDispatcher::instance()->registeredTimers(task);
+        QCOMPARE(timers.size() == 1 ? timers.at(0).interval : 0, 60000);
+        task->doSetState(Job::Finished);
+        stop = true;
+        reporter.join();
+        QCoreApplication::sendPostedEvents();
+        qInstallMessageHandler(previous);
+        QCOMPARE(log.entries.mid(log.entries.size() - 3).join(QLatin1Char(' ')) + QString::number(warnings <= 1),
+            QStringLiteral("x.progressChanged(%1,0) x.stateChanged(Finished) x.finished(NoError)1")
+                .arg(task->processed()));
+    }
 };
 
 void TstThreads::tasksFinishInWorkerThreads()

@@ -56,22 +56,28 @@ if(CASE STREQUAL "full")
     expect(stdout
         "indexing [^\n]* \\(18 files, generated sample\\)"
         "dequeued CountLinesJob src/tools.py"
+        "waiting for export.done for 300 ms at most"
         "urgent: HashFileJob [^\n]* \\(aborts the running job\\)"
         "ABORTED  HashFileJob README.txt \\(queued again\\)"
         "FAILED   HashFileJob deleted-since-last-run.txt: cannot open deleted-since-last-run.txt: No such file"
+        "progress HashFileJob data/archive.bin 25%"
+        "progress HashFileJob data/archive.bin 100%\n"
+        "ABORTED  WaitForFileJob export.done: timed out after 300 ms\n"
+        "second batch: queued 18 digests, then abortAll\\(\\): 18 aborted, 1 of them had started\n"
         "done     HashFileJob README.txt: sha256 [0-9a-f]+"
         "done     CountLinesJob src/parser.cpp: [0-9]+ non-blank lines"
         "done     FindTodosJob src/scheduler.cpp: [0-9]+ to-do lines"
-        "queue: 1 running, [0-9]+ waiting, [0-9]+ finished"
+        "queue: 1 running, [0-9]+ waiting, [0-9]+ finished, batch [0-9]+% done"
         "\n +[0-9]+  HashFileJob +Finished  deleted-since-last-run.txt  \\(Failed: cannot open"
         "\n +[0-9]+  HashFileJob +Finished  README.txt  \\(Aborted\\)"
-        "jobs: 38 done, 1 failed, 1 aborted, 1 dequeued"
+        "jobs: 38 done, 1 failed, 2 aborted, 1 dequeued, 18 cancelled"
         "index: 18 files, 18 digests, [0-9]+ lines in 13 files, [0-9]+ to-do lines in 6 sources"
-        "worker FileIndexer serves CountLinesJob, HashFileJob\n"
+        "worker FileIndexer serves CountLinesJob, HashFileJob, WaitForFileJob\n"
         "worker SourceIndexer serves FindTodosJob\n"
         "job CountLinesJob: Number of lines in a text file\n *parameters path:QString, skipBlank:bool\n"
         "job FindTodosJob: Lines of a source file that carry a to-do marker\n *parameters marker:QString, path:QString\n"
-        "job HashFileJob: SHA-256 digest of a file's contents\n *parameters path:QString\n")
+        "job HashFileJob: SHA-256 digest of a file's contents\n *parameters path:QString\n"
+        "job WaitForFileJob: Waits until a file exists, up to a timeout\n *parameters path:QString, timeout:int\n")
     # --max-finished 2: no table ever shows more than two finished rows.
     expect_no(stdout "queue: [^\n]* [3-9] finished" "queue: [^\n]* [0-9][0-9]+ finished")
 elseif(CASE STREQUAL "quiet")
@@ -81,9 +87,10 @@ elseif(CASE STREQUAL "quiet")
     expect(stdout
         "urgent: HashFileJob [^\n]* \\(runs next\\)"
         "FAILED   HashFileJob deleted-since-last-run.txt"
-        "jobs: [0-9]+ done, 1 failed, 0 aborted, 1 dequeued"
+        "ABORTED  WaitForFileJob export.done: timed out after 300 ms"
+        "jobs: [0-9]+ done, 1 failed, 1 aborted, 1 dequeued, [0-9]+ cancelled"
         "registry\n")
-    expect_no(stdout "queue: " "done     " "ABORTED")
+    expect_no(stdout "queue: " "done     " "ABORTED  HashFileJob" "progress ")
 elseif(CASE STREQUAL "usage")
     run(--help)
     expect_status(0)

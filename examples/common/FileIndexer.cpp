@@ -9,6 +9,7 @@
 
 #include <QtCore/QDirIterator>
 #include <QtCore/QFileInfo>
+#include <QtCore/QScopedValueRollback>
 
 namespace {
 
@@ -21,12 +22,15 @@ const WorkerRegistration countLines(
     FileIndexer::staticMetaObject, CountLinesJob::staticMetaObject, new TaskFactory<FileTask, CountLinesJob>);
 const WorkerRegistration findTodos(
     SourceIndexer::staticMetaObject, FindTodosJob::staticMetaObject, new TaskFactory<FileTask, FindTodosJob>);
+const WorkerRegistration waitForFiles(
+    FileIndexer::staticMetaObject, WaitForFileJob::staticMetaObject, new TaskFactory<FileTask, WaitForFileJob>);
 
 // Descriptions for whoever browses the registry: the class info "description" and the
 // writable properties of each job class.
 const JobRegistration hashFilesInfo(HashFileJob::staticMetaObject);
 const JobRegistration countLinesInfo(CountLinesJob::staticMetaObject);
 const JobRegistration findTodosInfo(FindTodosJob::staticMetaObject);
+const JobRegistration waitForFilesInfo(WaitForFileJob::staticMetaObject);
 
 bool hasSuffix(const QString &path, std::initializer_list<const char *> suffixes)
 {
@@ -94,9 +98,16 @@ bool FileIndexer::cancel(FileJob *job)
     return m_queue->dequeue(*job);
 }
 
+void FileIndexer::cancelAll()
+{
+    const QScopedValueRollback<bool> cancelling(m_cancelling, true);
+    m_queue->abortAll();
+}
+
 void FileIndexer::onJobFinished(FileJob *job)
 {
-    if (job->error() == Job::Aborted && !m_requeued.contains(job)) {
+    // Aborted to make way for an urgent job: once more. Not when cancelled or out of time.
+    if (job->error() == Job::Aborted && !m_cancelling && job->errorString().isEmpty() && !m_requeued.contains(job)) {
         // Queued again from the event loop: the abort is still unwinding through the queue.
         m_requeued.insert(job);
         ++m_pendingRequeues;

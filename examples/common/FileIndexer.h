@@ -47,14 +47,16 @@ public:
     /**
      * Queues @p job (taking ownership) at @p priority. With @p abortRunning the queue's
      * autoAbort is on for this one enqueue, so a running job of lower priority is aborted;
-     * aborted jobs are queued again once. False if no task could be made for the job.
+     * jobs aborted that way are queued again once. False if no task could be made for the job.
      */
     bool submit(FileJob *job, uint priority, bool abortRunning = false);
     /** Takes a waiting job out of the queue; it keeps its (unstarted) task. */
     bool cancel(FileJob *job);
+    /** Aborts every queued job with WorkQueue::abortAll(): none of the waiting ones starts. */
+    void cancelAll();
 
     QList<FileJob *> jobs() const { return m_jobs; }
-    /** Whether @p job was aborted once and queued again. */
+    /** Whether @p job was aborted (by an urgent job, not by a timeout or cancelAll()) and queued again. */
     bool wasRequeued(const FileJob *job) const { return m_requeued.contains(job); }
     const QMap<QString, Entry> &index() const { return m_index; }
 
@@ -79,6 +81,7 @@ private:
     QHash<const FileJob *, uint> m_priorities;
     QSet<const FileJob *> m_requeued;
     int m_pendingRequeues = 0;
+    bool m_cancelling = false;
     bool m_idleCheckPosted = false;
     QMap<QString, Entry> m_index;
 };

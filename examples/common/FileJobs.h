@@ -71,4 +71,27 @@ private:
     QString m_marker = QStringLiteral("TODO");
 };
 
+/**
+ * Result: true once the file exists. Waits for it, checking now and then, for at most
+ * "timeout" milliseconds: the task's timeout aborts it after that.
+ */
+class WaitForFileJob : public FileJob
+{
+    Q_OBJECT
+    Q_CLASSINFO("description", "Waits until a file exists, up to a timeout")
+    Q_PROPERTY(int timeout READ timeout WRITE setTimeout)
+
+public:
+    explicit WaitForFileJob(const QString &path = QString(), int timeout = 0, QObject *parent = nullptr)
+        : FileJob(path, parent)
+        , m_timeout(timeout)
+    { }
+
+    int timeout() const { return m_timeout; }
+    void setTimeout(int msec) { m_timeout = msec; }
+
+private:
+    int m_timeout = 0;
+};
+
 #endif // ERRAND_EXAMPLES_FILEJOBS_H

@@ -3,6 +3,7 @@
 #include <QtCore/QCryptographicHash>
 #include <QtCore/QFile>
 #include <QtCore/QFileInfo>
+#include <QtCore/QThread>
 
 namespace {
 
@@ -33,6 +34,7 @@ PoolTask::Work FileTask::workFor(const HashFileJob &job)
                 break;
             }
             hash.addData(chunk);
+            context.setProgress(file.pos(), file.size());
         }
         return QString::fromLatin1(hash.result().toHex());
     };
@@ -67,5 +69,14 @@ PoolTask::Work FileTask::workFor(const FindTodosJob &job)
                 hits.append(QStringLiteral("%1: %2").arg(number).arg(QString::fromUtf8(line.trimmed())));
         }
         return hits;
+    };
+}
+
+PoolTask::Work FileTask::workFor(const WaitForFileJob &job)
+{
+    return [path = job.path()](Context &context) -> QVariant {
+        while (!QFileInfo::exists(path) && !context.isCancelled()) // the timeout's abort() cancels
+            QThread::msleep(10);
+        return true;
     };
 }

@@ -5,11 +5,14 @@
 
 #include <PoolTask.h>
 
+#include <type_traits>
+
 /**
  * The task of every file job: a PoolTask, so its work runs on QThreadPool::globalInstance()
  * while the task reports back to the thread it lives in. The work is a function that captures
- * the job's parameters by value (see FileTasks.cpp) and stops early once its context says the
- * task was aborted. The task names its file for the views.
+ * the job's parameters by value (see FileTasks.cpp), reports its progress through its context
+ * and stops early once the context says the task was aborted. The task names its file for the
+ * views; a WaitForFileJob's "timeout" becomes the task's own timeout.
  */
 class FileTask : public PoolTask
 {
@@ -17,12 +20,15 @@ class FileTask : public PoolTask
     Q_PROPERTY(QString path READ path CONSTANT)
 
 public:
-    /** A task for @p job, a HashFileJob, CountLinesJob or FindTodosJob. */
+    /** A task for @p job, a HashFileJob, CountLinesJob, FindTodosJob or WaitForFileJob. */
     template<typename J>
     explicit FileTask(const J &job)
         : PoolTask(job, workFor(job))
         , m_path(job.path())
-    { }
+    {
+        if constexpr (std::is_same_v<J, WaitForFileJob>)
+            setTimeout(job.timeout());
+    }
 
     /** The file the task works on, as given by its job. */
     QString path() const { return m_path; }
@@ -31,6 +37,7 @@ private:
     static Work workFor(const HashFileJob &job);
     static Work workFor(const CountLinesJob &job);
     static Work workFor(const FindTodosJob &job);
+    static Work workFor(const WaitForFileJob &job);
 
     const QString m_path;
 };

@@ -14,9 +14,10 @@ QString QueueRows::error(const Task *task)
 {
     if (!task || task->error() == Job::NoError)
         return QString();
-    if (task->error() == Job::Failed)
-        return QStringLiteral("Failed: ") + task->errorString();
-    return Job::toString(task->error());
+    // Failed tasks, and aborted ones that timed out, say why.
+    if (task->errorString().isEmpty())
+        return Job::toString(task->error());
+    return Job::toString(task->error()) + QStringLiteral(": ") + task->errorString();
 }
 
 QString QueueRows::file(const Task *task, const FileIndexer &indexer)

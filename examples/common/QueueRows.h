@@ -12,7 +12,7 @@ namespace QueueRows {
 
 /** "Ready", "Running" or "Finished"; empty for a row without a task. */
 QString state(const Task *task);
-/** Empty, "Aborted", or "Failed: <text>". */
+/** Empty, "Aborted", "Aborted: timed out after <msec> ms" or "Failed: <text>". */
 QString error(const Task *task);
 /** The task's file, relative to the indexer's root. */
 QString file(const Task *task, const FileIndexer &indexer);

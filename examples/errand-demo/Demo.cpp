@@ -7,12 +7,18 @@
 #include <ObjectWorker.h>
 #include <WorkerRegistry.h>
 
+#include <QtCore/QFileInfo>
+
 #include <algorithm>
 
 namespace {
 
 // Files are listed up to this many, so that a big directory still ends in reasonable time.
 const int FileLimit = 100;
+// Digests of files at least this large report their progress.
+const qint64 LargeFile = 256 * 1024;
+// How long the demo waits for a file that another program would write.
+const int WaitTimeout = 300;
 
 QString describeResult(const FileJob &job)
 {
@@ -46,7 +52,7 @@ Demo::Demo(const DemoOptions &options, QObject *parent)
     if (!options.quiet)
         m_table = new QueueTable(m_model, m_indexer, m_out, this);
     connect(&m_indexer, &FileIndexer::jobFinished, this, &Demo::onJobFinished);
-    connect(&m_indexer, &FileIndexer::idle, this, &Demo::finish);
+    connect(&m_indexer, &FileIndexer::idle, this, &Demo::onIdle);
 }
 
 Demo::~Demo() = default;
@@ -59,12 +65,23 @@ void Demo::start()
 
     for (const QString &file : files)
         m_indexer.indexFile(file);
+    for (FileJob *job : m_indexer.jobs()) {
+        if (!m_options.quiet && qobject_cast<HashFileJob *>(job) && QFileInfo(job->path()).size() >= LargeFile)
+            connect(job, &Job::progressChanged, this,
+                [this, job](qint64 done, qint64 total) { reportProgress(job, done, total); });
+    }
     m_out << "queued " << m_indexer.jobs().size() << " jobs: HashFileJob at priority " << FileIndexer::Normal
           << ", CountLinesJob and FindTodosJob at priority " << FileIndexer::Background << "\n";
 
     // A file that the previous index knew and that has gone since: its job fails.
     m_indexer.submit(
         new HashFileJob(m_indexer.root().filePath(QStringLiteral("deleted-since-last-run.txt"))), FileIndexer::Normal);
+
+    // An exporter would write this file when it is done; it never comes, and the job's timeout
+    // ends the wait.
+    m_out << "waiting for export.done for " << WaitTimeout << " ms at most\n";
+    m_indexer.submit(new WaitForFileJob(m_indexer.root().filePath(QStringLiteral("export.done")), WaitTimeout),
+        FileIndexer::Background);
 
     // The user takes back the last waiting line count.
     const QList<FileJob *> jobs = m_indexer.jobs();
@@ -89,6 +106,10 @@ void Demo::start()
 
 void Demo::onJobFinished(FileJob *job)
 {
+    if (m_secondBatch) {
+        ++m_cancelled;
+        return;
+    }
     const QString file = m_indexer.relativePath(job->path());
     switch (job->error()) {
     case Job::NoError:
@@ -103,11 +124,52 @@ void Demo::onJobFinished(FileJob *job)
     case Job::Aborted:
         ++m_aborted;
         m_out << "  ABORTED  " << job->name() << " " << file << (m_indexer.wasRequeued(job) ? " (queued again)" : "")
-              << "\n";
+              << (job->errorString().isEmpty() ? QString() : QStringLiteral(": ") + job->errorString()) << "\n";
         break;
     default:
         break;
     }
+    m_out.flush();
+}
+
+// Progress arrives coalesced, so a quarter may be passed without a signal of its own: every
+// quarter passed is printed, the last value (all of it) always comes before the job finishes.
+void Demo::reportProgress(const FileJob *job, qint64 done, qint64 total)
+{
+    const int quarter = total > 0 ? int(4 * done / total) : 0;
+    int &shown = m_quartersShown[job];
+    while (shown < quarter) {
+        ++shown;
+        m_out << "  progress " << job->name() << " " << m_indexer.relativePath(job->path()) << " " << shown * 25
+              << "%\n";
+    }
+    m_out.flush();
+}
+
+void Demo::onIdle()
+{
+    if (m_secondBatch)
+        return finish();
+    cancelSecondBatch();
+    m_indexer.checkIdle();
+}
+
+// The user asks for every digest again, then changes their mind: abortAll() aborts the waiting
+// jobs without starting any of them, then the one that runs.
+void Demo::cancelSecondBatch()
+{
+    if (m_table)
+        m_table->flush();
+    m_secondBatch = true;
+    const QStringList files = m_indexer.scan(FileLimit);
+    for (const QString &file : files) {
+        auto *job = new HashFileJob(file);
+        connect(job, &Job::started, this, [this] { ++m_cancelledStarted; });
+        m_indexer.submit(job, FileIndexer::Normal);
+    }
+    m_indexer.cancelAll();
+    m_out << "second batch: queued " << files.size() << " digests, then abortAll(): " << m_cancelled << " aborted, "
+          << m_cancelledStarted << " of them had started\n";
     m_out.flush();
 }
 
@@ -141,7 +203,7 @@ void Demo::printSummary()
 
     m_out << "summary\n"
           << "  jobs: " << m_done << " done, " << m_failed << " failed, " << m_aborted << " aborted, " << m_dequeued
-          << " dequeued\n"
+          << " dequeued, " << m_cancelled << " cancelled\n"
           << "  index: " << m_indexer.index().size() << " files, " << digests << " digests, " << lines << " lines in "
           << counted << " files, " << todos << " to-do lines in " << sources << " sources\n";
 }

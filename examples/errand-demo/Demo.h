@@ -21,9 +21,11 @@ struct DemoOptions
 
 /**
  * The scenario: index every file below a directory, plus a file that has gone (its job fails),
- * take one waiting job back (dequeue) and ask for one digest urgently (with --auto-abort it
- * aborts the job that runs; the indexer queues that one again). Emits done() once the queue
- * is empty, after printing a summary and what the worker registry knows.
+ * take one waiting job back (dequeue), ask for one digest urgently (with --auto-abort it aborts
+ * the job that runs; the indexer queues that one again) and wait for a file that never comes
+ * (its timeout aborts it). Large files report their progress. Once the queue is empty, a second
+ * batch is queued and at once cancelled with abortAll(). Emits done() when the queue is empty
+ * again, after printing a summary and what the worker registry knows.
  */
 class Demo : public QObject
 {
@@ -40,6 +42,9 @@ Q_SIGNALS:
 
 private:
     void onJobFinished(FileJob *job);
+    void onIdle();
+    void reportProgress(const FileJob *job, qint64 done, qint64 total);
+    void cancelSecondBatch();
     void finish();
     void printSummary();
     void printRegistry();
@@ -53,6 +58,10 @@ private:
     int m_failed = 0;
     int m_aborted = 0;
     int m_dequeued = 0;
+    int m_cancelled = 0;
+    int m_cancelledStarted = 0;
+    bool m_secondBatch = false;
+    QHash<const FileJob *, int> m_quartersShown;
 };
 
 #endif // ERRAND_DEMO_DEMO_H

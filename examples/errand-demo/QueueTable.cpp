@@ -3,6 +3,7 @@
 #include "FileIndexer.h"
 #include "QueueRows.h"
 
+#include <ObjectWorker.h>
 #include <WorkQueueListModel.h>
 
 #include <QtCore/QTextStream>
@@ -53,7 +54,9 @@ void QueueTable::print()
         else
             ++waiting;
     }
-    m_out << "queue: " << running << " running, " << waiting << " waiting, " << finished << " finished\n";
+    const WorkQueue *queue = m_indexer.queue();
+    m_out << "queue: " << running << " running, " << waiting << " waiting, " << finished << " finished, batch "
+          << qRound(queue->progress() * 100) << "% done\n";
 
     int waitingShown = 0;
     for (int row = 0; row < m_model.rowCount(); ++row) {

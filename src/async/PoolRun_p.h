@@ -28,6 +28,10 @@ public:
     void cancel();
     // From the function: the first failure counts.
     void fail(const QString &text);
+    // From the function: progress reaches the task while it listens (under the mutex, so that
+    // it cannot go meanwhile).
+    void setProgress(qint64 processed, qint64 total);
+    void setProgressText(const QString &text);
     // Posts how @p run ended to its task, if the task still listens. A failure the function
     // reported through its context wins over what it returned or threw.
     static void finish(const std::shared_ptr<PoolRun> &run, Outcome outcome);

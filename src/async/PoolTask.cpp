@@ -50,6 +50,20 @@ void PoolRun::fail(const QString &text)
     }
 }
 
+void PoolRun::setProgress(qint64 processed, qint64 total)
+{
+    const std::lock_guard<std::mutex> lock(m_mutex);
+    if (m_task)
+        m_task->setProgress(processed, total);
+}
+
+void PoolRun::setProgressText(const QString &text)
+{
+    const std::lock_guard<std::mutex> lock(m_mutex);
+    if (m_task)
+        m_task->setProgressText(text);
+}
+
 void PoolRun::finish(const std::shared_ptr<PoolRun> &run, Outcome outcome)
 {
     const std::lock_guard<std::mutex> lock(run->m_mutex);
@@ -108,6 +122,16 @@ bool PoolTask::Context::isCancelled() const
 void PoolTask::Context::fail(const QString &text)
 {
     m_run.fail(text);
+}
+
+void PoolTask::Context::setProgress(qint64 processed, qint64 total)
+{
+    m_run.setProgress(processed, total);
+}
+
+void PoolTask::Context::setProgressText(const QString &text)
+{
+    m_run.setProgressText(text);
 }
 
 PoolTask::PoolTask(const Job &job, Work work, QThreadPool *pool, QObject *parent)

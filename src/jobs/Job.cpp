@@ -32,6 +32,12 @@ const ForwardIndexes &forwardIndexes()
     return indexes;
 }
 
+const QMetaMethod &progressSignal()
+{
+    static const QMetaMethod signal = QMetaMethod::fromSignal(&Job::progressChanged);
+    return signal;
+}
+
 QString fromKey(const char *key)
 {
     return key ? QString::fromLatin1(key) : QStringLiteral("Undefined");
@@ -96,6 +102,21 @@ Task *Job::task() const
     return m_task.data();
 }
 
+qint64 Job::processed() const
+{
+    return m_task ? m_task->processed() : 0;
+}
+
+qint64 Job::total() const
+{
+    return m_task ? m_task->total() : 0;
+}
+
+QString Job::progressText() const
+{
+    return m_task ? m_task->progressText() : QString();
+}
+
 void Job::abort()
 {
     if (Task *task = m_task.data())
@@ -117,10 +138,13 @@ void Job::attach(Task *task)
     const ForwardIndexes &fwd = forwardIndexes();
     for (int i = 0; i < 4; ++i)
         Errand::connectByIndex(task, fwd.signal[i], this, fwd.target[i]);
+    const bool progressWatched = isSignalConnected(progressSignal());
+    if (progressWatched)
+        forwardProgress(task);
 
     // Catch up before storing the task: receivers still see the previous task (or none).
+    const Errand::DeleteGuard self(*this);
     if (task->isRunning() || task->isFinished()) {
-        const Errand::DeleteGuard self(*this);
         if (task->isRunning())
             Q_EMIT started();
         else
@@ -129,8 +153,27 @@ void Job::attach(Task *task)
             return Errand::releaseUnclaimed(task);
     }
 
+    const bool progressMoved = progressWatched
+        && (processed() != task->processed() || total() != task->total() || progressText() != task->progressText());
     m_task = task; // references the new task, then releases the old one
+    if (progressMoved) {
+        Q_EMIT progressChanged(task->processed(), task->total());
+        if (self.deleted())
+            return;
+    }
     Q_EMIT resultChanged();
+}
+
+void Job::connectNotify(const QMetaMethod &signal)
+{
+    QObject::connectNotify(signal);
+    if (m_task && signal == progressSignal())
+        forwardProgress(m_task.data());
+}
+
+void Job::forwardProgress(Task *task)
+{
+    connect(task, &Task::progressChanged, this, &Job::progressChanged, Qt::UniqueConnection);
 }
 
 void Job::detach()

@@ -6,6 +6,9 @@
 #include "jobs/Connections_p.h"
 #include "jobs/DeleteGuard_p.h"
 #include "jobs/MetaTypes_p.h"
+#include "jobs/Task_p.h"
+
+#include <QtCore/QScopeGuard>
 
 namespace {
 
@@ -178,20 +181,111 @@ void WorkQueue::setAutoAbort(bool autoAbort)
     d->autoAbort = autoAbort;
 }
 
+double WorkQueue::progress() const
+{
+    Q_D(const WorkQueue);
+    if (d->queue.isEmpty())
+        return 1.0;
+    double done = double(d->finishedSinceEmpty + d->reporting.size());
+    const Task *task = d->current;
+    if (task && !d->reporting.contains(task))
+        done += task->isFinished() ? 1.0 : Errand::TaskExtra::fraction(*task);
+    return done / double(d->finishedSinceEmpty + d->queue.size());
+}
+
+int WorkQueue::taskTimeout() const
+{
+    Q_D(const WorkQueue);
+    return d->taskTimeout;
+}
+
+void WorkQueue::setTaskTimeout(int msec)
+{
+    Q_D(WorkQueue);
+    if (msec < 0) {
+        qWarning("[WorkQueue]: ignoring negative task timeout (%d)", msec);
+        return;
+    }
+    d->taskTimeout = msec;
+}
+
+void WorkQueue::abortAll()
+{
+    Q_D(WorkQueue);
+    // Our references keep every task alive whatever the handlers of their finish do.
+    const QList<TaskPtr> held = queue();
+    if (held.isEmpty())
+        return;
+    for (const TaskPtr &task : held)
+        d->aborting.insert(task.data());
+    const Errand::DeleteGuard self(*d);
+    {
+        ++d->abortingAll;
+        const auto restore = qScopeGuard([&] {
+            if (!self.deleted())
+                --d->abortingAll;
+        });
+        // The waiting tasks from the last to the first: each one that finishes comes off the end
+        // of those still waiting, whose order no view then has to change. The current one last.
+        for (auto it = held.crbegin(); it != held.crend() && !self.deleted(); ++it) {
+            if (it->data() != d->current)
+                d->abortHeld(it->data());
+        }
+        if (!self.deleted() && d->current)
+            d->abortHeld(d->current);
+    }
+    if (!self.deleted())
+        d->startQueue(); // what handlers queued meanwhile
+}
+
+bool WorkQueue::event(QEvent *event)
+{
+    Q_D(WorkQueue);
+    if (event->type() != Errand::progressEventType())
+        return QObject::event(event);
+    d->progressPosted = false;
+    const double now = progress();
+    if (now != d->shownProgress) {
+        d->shownProgress = now;
+        Q_EMIT progressChanged(now);
+    }
+    return true;
+}
+
+void WorkQueue::connectNotify(const QMetaMethod &signal)
+{
+    Q_D(WorkQueue);
+    QObject::connectNotify(signal);
+    static const QMetaMethod progressSignal = QMetaMethod::fromSignal(&WorkQueue::progressChanged);
+    if (d->progressWatched || signal != progressSignal)
+        return;
+    d->progressWatched = true;
+    d->shownProgress = progress();
+    d->watchCurrent();
+}
+
 void WorkQueue::onTaskFinished(Job::Error err)
 {
     Q_D(WorkQueue);
-    QObject *sender = d->finishingSender();
+    bool held = false;
+    QObject *sender = d->finishingSender(&held);
     if (!sender || d->queue.isEmpty())
         return;
     // A connected sender is alive now; take its Task side before handlers run.
     Task *task = qobject_cast<Task *>(sender);
     disconnect(sender, nullptr, this, nullptr);
     const Errand::DeleteGuard self(*d);
+    if (held)
+        d->reporting.append(task); // done, for progress(), while handlers run
     Q_EMIT finished(err);
     if (self.deleted())
         return;
     Q_EMIT taskFinished(TaskPtr(task), err);
-    if (!self.deleted())
-        d->dequeue(task);
+    if (self.deleted())
+        return;
+    // Unless a handler dequeued it: counted before the removal, which may empty the queue and
+    // start the count over.
+    if (d->endReport(task))
+        ++d->finishedSinceEmpty;
+    d->dequeue(task);
 }

@@ -2,9 +2,13 @@
 
 #include "jobs/AppCall_p.h"
 #include "jobs/DeleteGuard_p.h"
+#include "jobs/Task_p.h"
 #include "queue/QObjectInternals_p.h"
 
+#include <QtCore/QCoreApplication>
 #include <QtCore/QScopeGuard>
+
+#include <algorithm>
 
 namespace {
 
@@ -31,6 +35,7 @@ void WorkQueuePrivate::enqueue(Task *task, uint priority)
     const TaskPrio key(priority, ++counter);
     queue.insert(key, WorkQueue::TaskPtr(task));
     priorities.insert(task, key);
+    progressNews();
 
     // Bookkeeping is complete: start() or abort() may re-enter the queue from here on.
     if (!current)
@@ -53,6 +58,13 @@ bool WorkQueuePrivate::dequeue(Task *task)
     // deleteLater(); it stays valid until the event loop runs.
     for (auto entry = queue.find(key); entry != queue.end() && entry.key() == key;)
         entry = queue.erase(entry);
+    if (!aborting.isEmpty())
+        aborting.remove(task);
+    if (!reporting.isEmpty())
+        endReport(task);
+    if (queue.isEmpty())
+        finishedSinceEmpty = 0;
+    progressNews();
 
     if (task == current) {
         current = nullptr;
@@ -63,12 +75,16 @@ bool WorkQueuePrivate::dequeue(Task *task)
 
 void WorkQueuePrivate::startQueue()
 {
-    if (queue.isEmpty() || current)
+    if (queue.isEmpty() || current || abortingAll)
         return;
     Task *task = queue.first().data();
     current = task;
-    if (task->isRunning())
+    watchCurrent();
+    progressNews();
+    // A task that abortAll() aborted finishes through its abort(); it is waited on, not started.
+    if (task->isRunning() || (!aborting.isEmpty() && aborting.contains(task)))
         return;
+    Errand::TaskExtra::setQueueTimeout(*task, taskTimeout);
 
     if (startDepth >= MaxNestedStarts) {
         // Too deep: the start() call below us on the stack runs this one when it returns.
@@ -88,7 +104,7 @@ void WorkQueuePrivate::startQueue()
     while (!self.deleted() && deferredStart && startDepth == MaxNestedStarts) {
         Task *next = deferredStart;
         deferredStart = nullptr;
-        if (next == current && !next->isRunning())
+        if (next == current && !next->isRunning() && !aborting.contains(next))
             Errand::callTask("WorkQueue", next, "start()", [next] { next->start(); });
     }
 }
@@ -98,9 +114,46 @@ void WorkQueuePrivate::clearQueue()
     current = nullptr;
     priorities.clear();
     queue.clear();
+    aborting.clear();
+    reporting.clear();
+    finishedSinceEmpty = 0;
+    progressNews();
 }
 
-QObject *WorkQueuePrivate::finishingSender() const
+void WorkQueuePrivate::progressNews()
+{
+    Q_Q(WorkQueue);
+    if (!progressWatched || progressPosted)
+        return;
+    progressPosted = true;
+    QCoreApplication::postEvent(q, new QEvent(Errand::progressEventType()));
+}
+
+void WorkQueuePrivate::watchCurrent()
+{
+    Q_Q(WorkQueue);
+    // Cut with the queue's other connections to the task when it leaves, or by the queue's
+    // destruction.
+    if (progressWatched && current)
+        QObject::connect(current, &Task::progressChanged, q, [q] { q->d_func()->progressNews(); });
+}
+
+bool WorkQueuePrivate::endReport(const Task *task)
+{
+    const auto it = std::find(reporting.cbegin(), reporting.cend(), task);
+    if (it == reporting.cend())
+        return false;
+    reporting.erase(it);
+    return true;
+}
+
+void WorkQueuePrivate::abortHeld(Task *task)
+{
+    if (priorities.contains(task) && !task->isFinished())
+        Errand::callTask("WorkQueue", task, "abort()", [task] { task->abort(); });
+}
+
+QObject *WorkQueuePrivate::finishingSender(bool *held) const
 {
     Q_Q(const WorkQueue);
     // QObject::sender() verifies that the sender is still connected by walking every
@@ -108,10 +161,10 @@ QObject *WorkQueuePrivate::finishingSender() const
     // construction, so only senders the queue does not hold need that walk. The pointer is
     // compared by address only: a stale queued call may carry a sender that no longer exists.
     const ConnectionData *cd = connections.loadRelaxed();
+    *held = false;
     if (!cd || !cd->currentSender)
         return nullptr;
     QObject *sender = cd->currentSender->sender;
-    if (priorities.contains(reinterpret_cast<const Task *>(sender)))
-        return sender;
-    return q->sender();
+    *held = priorities.contains(reinterpret_cast<const Task *>(sender));
+    return *held ? sender : q->sender();
 }

@@ -17,6 +17,9 @@ void watchSignals(SignalLog *log, Source *source, const QString &tag)
     });
     QObject::connect(
         source, &Source::resultChanged, log, [log, tag] { log->add(tag + QStringLiteral(".resultChanged")); });
+    QObject::connect(source, &Source::progressChanged, log, [log, tag](qint64 processed, qint64 total) {
+        log->add(tag + QStringLiteral(".progressChanged(%1,%2)").arg(processed).arg(total));
+    });
 }
 
 } // namespace

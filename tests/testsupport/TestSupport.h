@@ -21,7 +21,8 @@
 
 namespace TestSupport {
 
-// One ordered log of signals from any number of objects: "<tag>.<signal>(<args>)".
+// One ordered log of signals from any number of objects: "<tag>.<signal>(<args>)". Watching a
+// job's progressChanged() makes it forward its task's.
 class SignalLog : public QObject
 {
     Q_OBJECT
@@ -60,9 +61,12 @@ public:
         Q_EMIT resultChanged();
     }
 
-    // Public forwards of the protected slots.
+    // Public forwards of the protected members.
     void doFail(const QString &text) { fail(text); }
     void doSetState(Job::State state) { setState(state); }
+    void doSetProgress(qint64 processed, qint64 total) { setProgress(processed, total); }
+    void doSetProgressText(const QString &text) { setProgressText(text); }
+    int progressReceivers() const { return receivers(SIGNAL(progressChanged(qint64, qint64))); }
 
     StartMode mode = RunOnStart;
     int startCalls = 0;
