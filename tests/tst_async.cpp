@@ -110,6 +110,8 @@ private Q_SLOTS:
         QTest::newRow("aborted while waiting for a thread") << "abort" << false << int(Job::Aborted) << QString();
         QTest::newRow("aborted while running") << "abort" << true << int(Job::Aborted) << QString();
         QTest::newRow("outranked while running") << "higher priority" << true << int(Job::Aborted) << QString();
+        QTest::newRow("all aborted while running") << "abort all" << true << int(Job::Aborted) << QString();
+        QTest::newRow("timed out while running") << "timeout" << true << int(Job::Aborted) << "timed out after 1 ms";
         QTest::newRow("pool cleared while waiting") << "pool cleared" << false << int(Job::Aborted) << QString();
         QTest::newRow("aborted by a started() handler") << "started handler" << false << int(Job::Aborted) << QString();
         QTest::newRow("reset and started again while running") << "restart" << true << int(Job::NoError) << QString();
@@ -143,6 +145,7 @@ private Q_SLOTS:
                     pool.entered.set_value();
                 go.wait();
                 pool.cancelled += context.isCancelled() ? 1 : 0;
+                context.setProgress(1, 2); // ignored once cancelled
                 if (how.startsWith(QLatin1String("fail")))
                     context.fail(QStringLiteral("disk full"));
                 if (how.endsWith(QLatin1String("throw")))
@@ -176,6 +179,11 @@ private Q_SLOTS:
             job.task()->abort();
         } else if (how == QLatin1String("higher priority")) {
             QVERIFY(queue.enqueue(urgent, 9));
+        } else if (how == QLatin1String("abort all")) {
+            queue.abortAll();
+        } else if (how == QLatin1String("timeout")) {
+            job.task()->setTimeout(1);
+            QTRY_VERIFY(job.state() == Job::Finished); // before the function may go on
         } else if (how == QLatin1String("pool cleared")) {
             pool.clear();
         } else if (how == QLatin1String("delete")) {
@@ -204,6 +212,7 @@ private Q_SLOTS:
                 + (restarted ? finished.arg(QStringLiteral("Aborted"))
                             + QStringLiteral(" job.stateChanged(Ready) job.stateChanged(Running) job.started")
                              : QString())
+                + (job.isValid() && !stopped ? QStringLiteral(" job.progressChanged(1,2)") : QString())
                 + (error == Job::NoError ? QStringLiteral(" job.resultChanged") : QString())
                 + (job.isValid() ? finished.arg(Job::toString(Job::Error(error))) : QString()));
     }
