@@ -170,6 +170,17 @@ struct FuzzPool : QThreadPool
 };
 FuzzPool *g_pool = nullptr;
 
+QVariant returnOne(PoolTask::Context &)
+{
+    return 1;
+}
+
+QVariant failOnPool(PoolTask::Context &context)
+{
+    context.fail(QStringLiteral("failed on the pool"));
+    return QVariant();
+}
+
 class FuzzTask : public PoolTask
 {
     Q_OBJECT
@@ -181,14 +192,7 @@ public:
     };
 
     FuzzTask(const Job &job, Mode mode)
-        : PoolTask(
-            job,
-            [mode](Context &context) -> QVariant {
-                if (mode == FailOnPool)
-                    context.fail(QStringLiteral("failed on the pool"));
-                return 1;
-            },
-            g_pool)
+        : PoolTask(job, mode == FailOnPool ? failOnPool : returnOne, g_pool)
         , mode(mode)
     {
         g_tasks.push_back(this);

@@ -165,20 +165,18 @@ private Q_SLOTS:
         ObjectWorker queue(&object);
         queue.setAutoAbort(true);
         PlainJob job;
-        Job urgent;
         job.setObjectName(how);
         SignalLog log;
         log.watchJob(&job, QStringLiteral("job"));
         if (how == QLatin1String("started handler"))
             connect(&job, &Job::started, this, [&job] { job.abort(); });
         QVERIFY(queue.enqueue(job, 1));
-        job.setObjectName(QString()); // captured already
         if (held && running)
             pool.entered.get_future().wait();
         if (how == QLatin1String("abort")) {
             job.task()->abort();
         } else if (how == QLatin1String("higher priority")) {
-            QVERIFY(queue.enqueue(urgent, 9));
+            QVERIFY(queue.enqueue(Job(), 9)); // a task for a passing job
         } else if (how == QLatin1String("abort all")) {
             queue.abortAll();
         } else if (how == QLatin1String("timeout")) {
@@ -275,6 +273,9 @@ private Q_SLOTS:
         task->start();
         if (elsewhere)
             task->moveToThread(&m_thread);
+        std::atomic<QThread *> endedOn { nullptr }; // a cancel, too, aborts the task in its thread
+        connect(
+            task, &Task::finished, task, [&endedOn] { endedOn = QThread::currentThread(); }, Qt::DirectConnection);
         QFuture<QVariant> future;
         // Ends the task in its thread, elsewhere through the event loop; deleting is the job's
         // release, from the event loop while this waits.
@@ -329,6 +330,7 @@ private Q_SLOTS:
             thrown = QString::fromUtf8(e.what());
         }
         QCOMPARE(thrown, error == Job::Failed ? text : QString());
+        QCOMPARE(endedOn.load(), end == Deleted ? nullptr : elsewhere ? &m_thread : QThread::currentThread());
         job.detach(); // a job's QObject destructor would read the task, which may go elsewhere
     }
 };

@@ -129,7 +129,6 @@ bool waitForTask(Task *task, int msec)
         return true;
     QTimer timer;
     if (msec > 0) {
-        timer.setSingleShot(true);
         QObject::connect(&timer, &QTimer::timeout, &wait.loop, &QEventLoop::quit);
         timer.start(msec);
     }
