@@ -1,10 +1,10 @@
 #ifndef ERRAND_TASKGROUP_H
 #define ERRAND_TASKGROUP_H
 
-#include "errand_export.h"
 #include "Job.h"
 #include "Task.h"
 #include "WorkQueue.h"
+#include "errand_export.h"
 
 #include <QtCore/QList>
 #include <QtCore/QVariant>

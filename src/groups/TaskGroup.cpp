@@ -76,11 +76,11 @@ bool TaskGroup::add(const WorkQueue::TaskPtr &task)
         qWarning("[TaskGroup]: ignoring a null child");
         return false;
     }
-    if (d->refuse(task.data(), task->name(), task.data()))
+    if (d->refuse(task->name(), task.data(), nullptr))
         return false;
     const int i = d->append(-1);
     d->children[size_t(i)].task = task;
-    d->held.insert(task.data());
+    d->heldTasks.insert(task.data());
     d->watchDestroyed(i, task.data());
     d->progress();
     if (d->running() && !d->reporting)
@@ -90,11 +90,11 @@ bool TaskGroup::add(const WorkQueue::TaskPtr &task)
 
 bool TaskGroup::add(Job &job, Worker &worker)
 {
-    if (d->refuse(&job, job.name(), nullptr))
+    if (d->refuse(job.name(), nullptr, &job))
         return false;
     d->sources.push_back({ &job, &worker });
     d->append(int(d->sources.size() - 1));
-    d->held.insert(&job);
+    d->heldJobs.insert(&job);
     d->progress();
     if (d->running() && !d->reporting)
         d->pump();

@@ -34,21 +34,17 @@ bool TaskGroupPrivate::contains(const Task *task) const
         [this](const Child &child) { return child.task && contains(child.task.data()); });
 }
 
-bool TaskGroupPrivate::refuse(const void *object, const QString &name, const Task *task) const
+bool TaskGroupPrivate::refuse(const QString &name, const Task *task, const Job *job) const
 {
     if (stopping || q->isFinished()) {
         qWarning("[TaskGroup]: \"%s\" not added, the group has finished", qUtf8Printable(name));
         return true;
     }
-    if (held.contains(object)) {
-        // A job deleted meanwhile may have left its address to this one.
-        const bool stale = !task && std::none_of(sources.cbegin(), sources.cend(), [object](const Source &s) {
-            return s.job.data() == object;
-        });
-        if (!stale) {
-            qWarning("[TaskGroup]: \"%s\" is already in the group", qUtf8Printable(name));
-            return true;
-        }
+    const auto sameJob = [job](const Source &source) { return source.job.data() == job; };
+    if (task ? heldTasks.contains(task)
+             : heldJobs.contains(job) && std::any_of(sources.cbegin(), sources.cend(), sameJob)) {
+        qWarning("[TaskGroup]: \"%s\" is already in the group", qUtf8Printable(name));
+        return true;
     }
     if (task && contains(task)) {
         warnContains(name);
@@ -193,7 +189,7 @@ void TaskGroupPrivate::childDestroyed(int i, const Task *task)
     if (child.task.data() != task)
         return;
     (void)child.task.take();
-    held.remove(task);
+    heldTasks.remove(task);
     qWarning("[TaskGroup]: child %d was deleted while the group held it", i);
     if (child.status == Status::Running)
         childEnded(i, nullptr, Job::Failed, QStringLiteral("deleted"));
@@ -229,8 +225,8 @@ void TaskGroupPrivate::childEnded(int i, const Task *task, Job::Error error, con
             firstFailure->text = QStringLiteral("child \"%1\" was aborted").arg(child->name());
     }
     const bool stops = policy == TaskGroup::StopOnError ? error != Job::NoError
-        : policy == TaskGroup::StopOnSuccess             ? error == Job::NoError
-                                                         : false;
+        : policy == TaskGroup::StopOnSuccess            ? error == Job::NoError
+                                                        : false;
     if (stops && !stopAt)
         stopAt = last;
     progress();
@@ -262,7 +258,8 @@ void TaskGroupPrivate::finishAll()
     case TaskGroup::StopOnError:
         return finishWith({ Job::NoError, QString() });
     case TaskGroup::ContinueOnError:
-        return finishWith(firstFailure ? Outcome { Job::Failed, firstFailure->text } : Outcome { Job::NoError, QString() });
+        return finishWith(
+            firstFailure ? Outcome { Job::Failed, firstFailure->text } : Outcome { Job::NoError, QString() });
     case TaskGroup::StopOnSuccess:
         return finishWith(last);
     }

@@ -52,7 +52,7 @@ public:
         , mode(mode)
     { }
 
-    bool refuse(const void *object, const QString &name, const Task *task) const;
+    bool refuse(const QString &name, const Task *task, const Job *job) const;
     int append(int source);
     void watchDestroyed(int i, Task *task);
 
@@ -83,7 +83,10 @@ public:
 
     std::vector<Child> children;
     std::vector<Source> sources;
-    QSet<const void *> held; // the tasks and jobs added, to refuse one added twice
+    // The tasks and jobs added, to refuse one added twice. A job may be deleted meanwhile and
+    // leave its address to another; a held task cannot.
+    QSet<const Task *> heldTasks;
+    QSet<const Job *> heldJobs;
     std::deque<int> retrying;
     int next = 0; // the first child never started
     int runningCount = 0;
