@@ -198,7 +198,8 @@ public:
 Q_SIGNALS:
     /**
      * The child @p child finished for good with @p error (its last attempt, for a retried
-     * child); @p child is null for a job child that never got a task. Emitted once per child,
+     * child); @p child is null for a job child that got no task and for a child deleted while
+     * it ran (see the class comment). Emitted once per child,
      * after resultChanged(), and never for a child the group aborted itself. A handler may add
      * children, abort the group or delete it, its job or its queue; the group decides whether
      * it is done once the handlers have returned. Direct connections only.

@@ -59,8 +59,10 @@ struct Scene : Worker
             : mode == L("~")                   ? ManualTask::AbortOnStart
             : mode.isEmpty() || mode == L("^") ? ManualTask::RunOnStart
                                                : ManualTask::FinishOnStart;
-        QObject::connect(task, &Task::started, [=] { log.append(name + L(".start")); });
-        QObject::connect(task, &Task::finished, [=](Job::Error e) { log.append(name + L(".end") + end(task, e)); });
+        // Logged in the scene's thread, also for a task moved to another.
+        QObject::connect(task, &Task::started, &job, [=] { log.append(name + L(".start")); });
+        QObject::connect(
+            task, &Task::finished, &job, [=](Job::Error e) { log.append(name + L(".end") + end(task, e)); });
         return tasks[name] = task;
     }
     static QString end(const Task *task, Job::Error e)
@@ -289,6 +291,8 @@ private Q_SLOTS:
             QCOMPARE(scene.group->result().at(i + 1), i % 8 == 5 ? QVariant() : QVariant(i * i));
         QVERIFY(policy != TaskGroup::ContinueOnError || scene.group->processed() == scene.group->total());
         QThreadPool::globalInstance()->waitForDone();
+        scene.held.reset(); // the group goes, and then the task in the thread
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
         thread.quit();
         thread.wait();
     }
