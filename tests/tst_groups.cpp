@@ -227,6 +227,13 @@ private Q_SLOTS:
         QTest::ignoreMessage(QtWarningMsg, "[TaskGroup]: ignoring a null child");
         QVERIFY(!outer.group->add(WorkQueue::TaskPtr()));
         QCOMPARE(outer.group->children(), (QList<WorkQueue::TaskPtr> { WorkQueue::TaskPtr(), inner.held }));
+        // Nothing is added, and nothing starts, while the group aborts its children.
+        Scene aborting;
+        aborting.play(QStringLiteral("par +a +b go"));
+        QObject::connect(aborting.tasks.value(L("a")), &Task::finished, [&] { aborting.step(QStringLiteral("+c!")); });
+        QTest::ignoreMessage(QtWarningMsg, "[TaskGroup]: \"TestSupport::PlainJob\" not added, the group has finished");
+        aborting.step(QStringLiteral("G.abort"));
+        QCOMPARE(aborting.group->childCount(), 2);
         // A worker that makes the group itself fails that child instead of waiting forever.
         Giver self;
         self.task = leaf.group;
