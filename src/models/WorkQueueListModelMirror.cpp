@@ -195,12 +195,12 @@ bool WorkQueueListModelPrivate::placeTracked(const WorkQueuePrivate *qd, const W
 
 // The reference pass of reorder(), while the unfinished block mirrors the queue. Then the pass
 // finds every listed task in its row, and what it does is decided by the tasks that have
-// finished: those whose finish the queue is delivering, its current task and tasks being
+// finished: those whose finish the queue is delivering, its running tasks and tasks being
 // announced. (A waiting task changes state only through its own methods, and a finish reaches
 // the queue at once through the connection it made: the one thing that escapes this is a handler
-// of a task's own signals that finishes a second held task before the queue has heard of the
-// first finish.) Only those rows are touched; false, before any change, when a candidate has no
-// row where the mirror puts it.
+// of a waiting task's own signals that finishes a second held task before the queue has heard of
+// the first finish.) Only those rows are touched; false, before any change, when a candidate has
+// no row where the mirror puts it.
 bool WorkQueueListModelPrivate::finishTracked(const Pass &pass)
 {
     struct Step
@@ -231,8 +231,13 @@ bool WorkQueueListModelPrivate::finishTracked(const Pass &pass)
     };
     for (const Task *task : pass.qd->announcing)
         consider(task, true);
-    if (pass.qd->current && !consider(pass.qd->current, false))
+    // A running task is held, so alive: an unfinished one needs no lookup.
+    if (pass.qd->current && pass.qd->current->isFinished() && !consider(pass.qd->current, false))
         return false;
+    for (const Task *task : pass.qd->otherRunning) {
+        if (task->isFinished() && !consider(task, false))
+            return false;
+    }
     // The queue's deliveries in progress, latest first. Senders are compared by address
     // only (one may have been deleted meanwhile). With no emission of the queue in progress
     // but the one that called us, only the latest delivery can be an unhandled finish.
