@@ -40,7 +40,7 @@ bool isNewSequence(uint sequence, uint seen, uint counter)
 
 int WorkQueueListModelPrivate::lowerBound(const TaskPrio &key) const
 {
-    return rows.partitionPoint(unfinishedCount(), [&key](const Row &row) { return row.key < key; });
+    return rows.partitionPoint(unfinishedCount(), [&key](const TaskPrio &row) { return row < key; });
 }
 
 int WorkQueueListModelPrivate::rowOf(const Task *task, const TaskPrio &key) const
@@ -57,7 +57,7 @@ int WorkQueueListModelPrivate::placementRow(uint priority) const
 {
     // The first row whose priority is lower: the keys run in the queue's order, so the
     // priorities never rise along the unfinished block.
-    return rows.partitionPoint(unfinishedCount(), [priority](const Row &row) { return row.key.priority >= priority; });
+    return rows.partitionPoint(unfinishedCount(), [priority](const TaskPrio &row) { return row.priority >= priority; });
 }
 
 bool WorkQueueListModelPrivate::stillTracking(const WorkQueuePrivate *qd, const Task *announced, bool *departingHeld)
@@ -148,8 +148,7 @@ void WorkQueueListModelPrivate::resync()
     const auto end = qd->queue.cend();
     const int unfinished = unfinishedCount();
     for (int r = 0; r < unfinished; ++r) {
-        Row &row = rows[r];
-        const Task *task = row.task.data();
+        const Task *task = rows[r].task.data();
         if (stale(task)) {
             staleRow = r;
             return;
@@ -164,7 +163,7 @@ void WorkQueueListModelPrivate::resync()
         }
         if (entry == end || !(entry.key() == *key) || entry.value().data() != task)
             return;
-        row.key = *key;
+        rows.update(r, [&key](Row &row) { row.key = *key; });
         ++entry;
     }
     for (; entry != end; ++entry) {
