@@ -76,8 +76,8 @@ def main():
             lines.append(ratio_row("library / one-object", ns[base], ns.get("lifecycle/one-object", {}), args))
         elif base.startswith(("drain/", "enqueue")):
             lines.append(ratio_row(base + ": N / N = 1000", ns[base], at1k, args))
-        if base.startswith("drain/model/"):
-            queue = ns.get(base.replace("/model/", "/queue/"), {})
+        if re.match(r"drain/model\d*/", base):
+            queue = ns.get(base.replace("/model", "/queue", 1), {})
             lines.append(ratio_row(base + " / queue alone", ns[base], queue, args))
         if base.startswith("drain/views/"):
             model = ns.get(base.replace("/views/", "/model/"), {})
