@@ -12,8 +12,10 @@
 //    has run, every task that is still alive is held by a job, a queue or a model row;
 //  - a task is deleted only through its last reference, and after everything is torn down at
 //    the end of the input no task is left;
-//  - a queue's progress() lies in [0, 1] and is 1 while it is empty; a task emits no progress
-//    once it has announced that it finished, and has no timer while it does not run;
+//  - a queue's progress() lies in [0, 1] and is 1 while it is empty; so does the task model's
+//    ProgressRole, but for -1 while a task runs with its total unknown, and it is 1 for a task
+//    that finished without an error; a task emits no progress once it has announced that it
+//    finished, and has no timer while it does not run;
 //  - abortAll() starts nothing and leaves every task it held finished, but for the tasks whose
 //    abort() finishes them only later.
 //
@@ -423,8 +425,13 @@ void checkView(const WorkQueueTaskModel &view, const WorkQueueListModel &model)
         FUZZ_CHECK(task == model.task(r).data() && (!task || view.task(view.rowOf(task)) == task));
         for (int c = 0; c < view.columnCount(); ++c)
             view.data(view.index(r, c));
-        for (int role = WorkQueueTaskModel::NameRole; role <= WorkQueueTaskModel::TaskRole; ++role)
+        for (int role = WorkQueueTaskModel::NameRole; role <= WorkQueueTaskModel::ProgressTextRole; ++role)
             view.data(view.index(r, 0), role);
+        // A share from 0 to 1; -1 only while a task runs with its total unknown; 1 once done.
+        const double progress = view.data(view.index(r, 0), WorkQueueTaskModel::ProgressRole).toDouble();
+        FUZZ_CHECK(
+            !task || (progress >= 0 && progress <= 1) || (progress == -1 && task->isRunning() && task->total() <= 0));
+        FUZZ_CHECK(!task || !task->isFinished() || task->error() != Job::NoError || progress == 1);
     }
 }
 
@@ -463,10 +470,11 @@ void checkInvariants(World &w, bool afterEventLoop)
 // the queue hears of the finish): when the signal comes, it runs one more operation, read from
 // the input then, in the middle of the library's own work.
 // Also on the model's resets and layout changes (which the application's model makes), on the
-// destroyed() of the model and the queues, and on progress signals.
+// destroyed() of the model and the queues, on progress signals, and on the view's dataChanged()
+// (a task's progress among its causes).
 // clang-format off
 enum HookSite { Inserted, Removed, Moved, Changed, Finished, Started, LateFinished, JobFinished, Reset, Layout,
-                Destroyed, TaskProgress, QueueProgress, HookSites };
+                Destroyed, TaskProgress, QueueProgress, ViewChanged, HookSites };
 // clang-format on
 int g_hook = -1;
 // The armed handler only queues, dequeues or ends a task, from one of the model's row signals:
@@ -923,6 +931,7 @@ void runInput(const uint8_t *data, size_t size, bool reference)
     resetRegistry();
     {
         World w;
+        QObject::connect(w.view.get(), &QAbstractItemModel::dataChanged, [] { fire(ViewChanged); });
         g_world = &w;
         g_input = &in;
         for (int ops = 0; ops < MaxOps && !in.atEnd(); ++ops)

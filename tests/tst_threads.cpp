@@ -57,8 +57,11 @@ private:
     {
         const int k = objectName().toInt();
         setState(Job::Running);
-        for (int i = 1; i <= upTo(k); ++i)
+        setProgressText(QStringLiteral("summing"));
+        for (int i = 1; i <= upTo(k); ++i) {
             m_sum += i;
+            setProgress(i, upTo(k));
+        }
         Q_EMIT resultChanged();
         k % 9 == 4 ? fail(QStringLiteral("asked to fail")) : setState(Job::Finished);
     }
@@ -161,10 +164,11 @@ void TstThreads::tasksFinishInWorkerThreads()
     auto queue = std::make_unique<ObjectWorker>(&anchor);
     WorkQueueListModel model(queue.get());
     model.setMaxFinishedTasks(5);
-    // A view reads every field of a row whenever it changes, while the task's thread works on it.
+    // A view reads every field of a row whenever it changes, while the task's thread works on it
+    // and reports its progress.
     const WorkQueueTaskModel view(&model, true);
     connect(&view, &QAbstractItemModel::dataChanged, this, [&view](const QModelIndex &changed) {
-        for (int role = Qt::DisplayRole; role <= WorkQueueTaskModel::TaskRole; ++role)
+        for (int role = Qt::DisplayRole; role <= WorkQueueTaskModel::ProgressTextRole; ++role)
             for (int column = 0; column < view.columnCount(); ++column)
                 view.index(changed.row(), column).data(role);
     });
@@ -205,6 +209,8 @@ void TstThreads::tasksFinishInWorkerThreads()
         QVERIFY(lanes > 1 || model.task(r)->objectName() == finished.at(599 - r));
         const int k = model.task(r)->objectName().toInt();
         QCOMPARE(view.index(r, WorkQueueTaskModel::ResultColumn).data().toInt(), upTo(k) * (upTo(k) + 1) / 2);
+        QCOMPARE(view.index(r, WorkQueueTaskModel::ProgressColumn).data().toString(), QStringLiteral("100%"));
+        QCOMPARE(view.index(r, 0).data(WorkQueueTaskModel::ProcessedRole).toInt(), upTo(k));
     }
 
     // The last releases hand every task to its own thread's event loop. The jobs detach first:

@@ -27,6 +27,32 @@ BackgroundTask::Outcome cancelled()
     return failure(QStringLiteral("cancelled"));
 }
 
+// Set before any work starts, so that the pool threads read it after it was written.
+BackgroundTask::ProgressHook &progressHook()
+{
+    static BackgroundTask::ProgressHook hook;
+    return hook;
+}
+
+// Passes the lines of @p path, numbered from 1, to @p onLine. Every 256 lines it stops if
+// @p cancel is raised and reports how far into the file it is. Returns the error text, if any.
+QString readLines(const QString &path, const std::atomic_bool &cancel, const BackgroundTask::Progress &progress,
+    const std::function<void(int number, const QByteArray &line)> &onLine)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return cannotOpen(file).error;
+    for (int number = 1; !file.atEnd(); ++number) {
+        if (number % 256 == 0) {
+            if (cancel)
+                return cancelled().error;
+            progress(file.pos(), file.size());
+        }
+        onLine(number, file.readLine());
+    }
+    return QString();
+}
+
 } // namespace
 
 // Shared by a task and the runner of its work. The runner posts its outcome only while holding
@@ -42,17 +68,23 @@ struct BackgroundTask::Channel
 class BackgroundTask::Runner : public QRunnable
 {
 public:
-    Runner(std::shared_ptr<Channel> channel, Work work)
+    Runner(std::shared_ptr<Channel> channel, Work work, QString path)
         : m_channel(std::move(channel))
         , m_work(std::move(work))
+        , m_path(std::move(path))
     { }
 
     void run() override
     {
-        const Progress progress = [channel = m_channel.get()](qint64 done, qint64 total) {
-            QMutexLocker lock(&channel->mutex);
-            if (BackgroundTask *task = channel->task)
-                task->setProgress(done, total); // from this pool thread
+        const Progress progress = [this](qint64 done, qint64 total) {
+            {
+                QMutexLocker lock(&m_channel->mutex);
+                if (BackgroundTask *task = m_channel->task)
+                    task->setProgress(done, total); // from this pool thread
+            }
+            // Unlocked: a hook that blocks must not keep the task's thread from aborting it.
+            if (const ProgressHook &hook = progressHook())
+                hook(m_path, done, total);
         };
         const Outcome outcome = m_work(m_channel->cancelled, progress);
         QMutexLocker lock(&m_channel->mutex);
@@ -64,6 +96,7 @@ public:
 private:
     const std::shared_ptr<Channel> m_channel;
     const Work m_work;
+    const QString m_path;
 };
 
 BackgroundTask::BackgroundTask(const FileJob &job)
@@ -84,7 +117,12 @@ void BackgroundTask::start()
         return;
     m_channel = std::make_shared<Channel>();
     m_channel->task = this;
-    QThreadPool::globalInstance()->start(new Runner(m_channel, work()));
+    QThreadPool::globalInstance()->start(new Runner(m_channel, work(), m_path));
+}
+
+void BackgroundTask::setProgressHook(ProgressHook hook)
+{
+    progressHook() = std::move(hook);
 }
 
 void BackgroundTask::abort()
@@ -142,37 +180,25 @@ BackgroundTask::Work HashFileTask::work() const
 
 BackgroundTask::Work CountLinesTask::work() const
 {
-    return [path = path(), skipBlank = m_skipBlank](const std::atomic_bool &cancel, const Progress &) -> Outcome {
-        QFile file(path);
-        if (!file.open(QIODevice::ReadOnly))
-            return cannotOpen(file);
+    return [path = path(), skipBlank = m_skipBlank](const std::atomic_bool &cancel, const Progress &progress) {
         int lines = 0;
-        for (int read = 1; !file.atEnd(); ++read) {
-            if (read % 1024 == 0 && cancel)
-                return cancelled();
-            const QByteArray line = file.readLine();
+        const QString error = readLines(path, cancel, progress, [&](int, const QByteArray &line) {
             if (!skipBlank || !line.trimmed().isEmpty())
                 ++lines;
-        }
-        return { lines, QString() };
+        });
+        return error.isEmpty() ? Outcome { lines, QString() } : failure(error);
     };
 }
 
 BackgroundTask::Work FindTodosTask::work() const
 {
-    return [path = path(), marker = m_marker.toUtf8()](const std::atomic_bool &cancel, const Progress &) -> Outcome {
-        QFile file(path);
-        if (!file.open(QIODevice::ReadOnly))
-            return cannotOpen(file);
+    return [path = path(), marker = m_marker.toUtf8()](const std::atomic_bool &cancel, const Progress &progress) {
         QStringList hits;
-        for (int number = 1; !file.atEnd(); ++number) {
-            if (number % 1024 == 0 && cancel)
-                return cancelled();
-            const QByteArray line = file.readLine();
+        const QString error = readLines(path, cancel, progress, [&](int number, const QByteArray &line) {
             if (line.contains(marker))
                 hits.append(QStringLiteral("%1: %2").arg(number).arg(QString::fromUtf8(line.trimmed())));
-        }
-        return { hits, QString() };
+        });
+        return error.isEmpty() ? Outcome { hits, QString() } : failure(error);
     };
 }
 

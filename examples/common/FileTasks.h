@@ -49,6 +49,15 @@ public:
     using Progress = std::function<void(qint64 done, qint64 total)>;
     using Work = std::function<Outcome(const std::atomic_bool &cancelled, const Progress &progress)>;
 
+    /** Runs in the pool thread after each report of progress on @p path, and may sleep or block. */
+    using ProgressHook = std::function<void(const QString &path, qint64 done, qint64 total)>;
+    /**
+     * Installs @p hook for every task (none by default): the windows pace the work on their
+     * small sample with it, so that progress bars can be seen moving, and hold a task half-way
+     * for their screenshots. Install it before any work starts.
+     */
+    static void setProgressHook(ProgressHook hook);
+
 protected:
     explicit BackgroundTask(const FileJob &job);
 
