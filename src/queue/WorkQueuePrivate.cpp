@@ -131,7 +131,7 @@ Task *WorkQueuePrivate::takeWaiting()
             if (!current) {
                 current = task;
             } else if (!afterCurrent) { // it comes first now
-                otherRunning.insert(0, current);
+                otherRunning.insert(otherRunning.cbegin(), current);
                 current = task;
             } else {
                 otherRunning.insert(lanesBefore, task);
