@@ -65,14 +65,25 @@ public:
         else
             m_interface.reportCanceled();
         m_interface.reportFinished();
-        // Let go of the future now rather than when deleted: its results then belong to
-        // whoever holds the future, released in that thread.
+        // The watcher belongs to the bridge's thread, which its events reach meanwhile: an end
+        // seen in another (a task that had finished before toFuture()) lets go of it there.
+        if (thread() == QThread::currentThread())
+            release();
+        else
+            QMetaObject::invokeMethod(
+                this, [this] { release(); }, Qt::QueuedConnection);
+    }
+
+private:
+    // Lets go of the future now rather than when deleted: its results then belong to whoever
+    // holds the future, released in that thread.
+    void release()
+    {
         m_watcher.setFuture(QFuture<QVariant>());
         m_interface = QFutureInterface<QVariant>();
         deleteLater();
     }
 
-private:
     QFutureInterface<QVariant> m_interface;
     QFutureWatcher<QVariant> m_watcher { this };
     const QPointer<Task> m_task;
