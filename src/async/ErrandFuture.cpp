@@ -34,6 +34,18 @@ TaskError *TaskError::clone() const
 
 namespace {
 
+// Reports how a task ended into @p interface, and finishes it.
+void reportOutcome(QFutureInterface<QVariant> &interface, const Outcome &outcome)
+{
+    if (outcome.error == Job::NoError)
+        interface.reportResult(outcome.result);
+    else if (outcome.error == Job::Failed)
+        interface.reportException(TaskError(outcome.error, outcome.errorString));
+    else
+        interface.reportCanceled();
+    interface.reportFinished();
+}
+
 // Carries one task's end into a future. It lives in the task's thread: the task's signals
 // reach it directly, and its watcher hears of a cancelled future through that thread's event
 // loop, where aborting the task is safe. It goes once it has reported.
@@ -58,15 +70,9 @@ public:
     {
         if (m_reported.exchange(true, std::memory_order_acq_rel))
             return;
-        if (outcome.error == Job::NoError)
-            m_interface.reportResult(outcome.result);
-        else if (outcome.error == Job::Failed)
-            m_interface.reportException(TaskError(outcome.error, outcome.errorString));
-        else
-            m_interface.reportCanceled();
-        m_interface.reportFinished();
+        reportOutcome(m_interface, outcome);
         // The watcher belongs to the bridge's thread, which its events reach meanwhile: an end
-        // seen in another (a task that had finished before toFuture()) lets go of it there.
+        // seen in another (a task that finished while toFuture() connected) lets go of it there.
         if (thread() == QThread::currentThread())
             release();
         else
@@ -101,6 +107,11 @@ QFuture<QVariant> canceledFuture(const char *warning)
 
 QFuture<QVariant> watchTask(Task *task)
 {
+    if (task->isFinished()) { // nothing to watch
+        QFutureInterface<QVariant> interface(QFutureInterfaceBase::Started);
+        reportOutcome(interface, Detail::TaskEndWatch::outcomeOf(*task));
+        return interface.future();
+    }
     auto *bridge = new FutureBridge(task);
     const QFuture<QVariant> future = bridge->future();
     if (task->thread() != QThread::currentThread())
