@@ -2,7 +2,8 @@
 """Prints the benchmark JSON written by run.sh as Markdown tables.
 
 Each row is the fastest repetition ("min" aggregate) of one benchmark, in CPU time divided by
-the jobs one iteration handles; for the drains also its fill and drain parts and the heap bytes
+the jobs one iteration handles (wall time for the benchmarks that measure it, whose work crosses
+threads); for the drains also its fill and drain parts and the heap bytes
 per held task (each the fastest of its own). The ratio tables below compare the library's job
 lifecycle with the plain-Qt references, each drain with its N = 1000 run and with the queue
 alone under the same priority pattern (the progress drain with the plain one), and the registry
@@ -23,7 +24,8 @@ def load(path):
         scale = {"ns": 1.0, "us": 1e3, "ms": 1e6, "s": 1e9}[b["time_unit"]]
         # The 1M drains are registered apart only to keep them out of default runs.
         name = b["run_name"].replace("drain1M/", "drain/", 1)
-        rows[name] = dict(b, ns=b["cpu_time"] * scale / b.get("jobs", 1.0))
+        time = b["real_time"] if name.endswith("/real_time") else b["cpu_time"]
+        rows[name] = dict(b, ns=time * scale / b.get("jobs", 1.0))
     return rows
 
 
@@ -67,15 +69,19 @@ def main():
         print("| %s | %s | %.0f | %s | %s | %s |" % (base, arg, row["ns"], cell(row, "fill_ns"),
                                                   cell(row, "drain_ns"), cell(row, "bytes_per_task")))
 
-    args = sorted({a for b in ns if b.startswith(("lifecycle/", "drain/", "enqueue")) for a in ns[b]}, key=int)
+    args = sorted({a for b in ns if b.startswith(("lifecycle/", "drain/", "enqueue", "async/")) for a in ns[b]}, key=int)
     lines = []
     for base in ns:
         at1k = {a: ns[base]["1000"] for a in ns[base] if a != "1000"} if "1000" in ns[base] else {}
         if base == "lifecycle/library":
             lines.append(ratio_row("library / floor", ns[base], ns.get("lifecycle/floor", {}), args))
             lines.append(ratio_row("library / one-object", ns[base], ns.get("lifecycle/one-object", {}), args))
-        elif base.startswith(("drain/", "enqueue")):
+        elif base.startswith(("drain/", "enqueue", "async/pool-task")):
             lines.append(ratio_row(base + ": N / N = 1000", ns[base], at1k, args))
+        if base == "async/pool-task":
+            lines.append(ratio_row("async/pool-task / async/concurrent", ns[base], ns.get("async/concurrent", {}), args))
+        elif base == "async/await":
+            lines.append(ratio_row("async/await / async/connect", ns[base], ns.get("async/connect", {}), args))
         if re.match(r"drain/model\d*/", base):
             queue = ns.get(base.replace("/model", "/queue", 1), {})
             lines.append(ratio_row(base + " / queue alone", ns[base], queue, args))

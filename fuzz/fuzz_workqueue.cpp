@@ -19,6 +19,10 @@
 //  - abortAll() starts nothing and leaves every task it held finished, but for the tasks whose
 //    abort() finishes them only later.
 //
+// Every task is a PoolTask; some modes run its function on a pool whose one thread runs only
+// while the input drains it, so that both runs of an input see the same order of ends. Inputs
+// also clear that pool and cancel a job's future.
+//
 // The only warnings accepted are those the operation itself asks for (a worker without an
 // object or without a factory, dequeuing a job the queue does not hold, a model
 // following a queue that dropped tasks behind its back); any other warning aborts.
@@ -33,7 +37,9 @@
 // leave the model's invariants intact. The view on the model is connected after those handlers,
 // so that they change the model before the view hears of it.
 
+#include <ErrandFuture.h>
 #include <ObjectWorker.h>
+#include <PoolTask.h>
 #include <TaskFactory.h>
 #include <WorkQueueListModel.h>
 #include <WorkQueuePrivate.h>
@@ -46,6 +52,8 @@
 #include <QtCore/QCoreApplication>
 #include <QtCore/QFile>
 #include <QtCore/QScopedValueRollback>
+#include <QtCore/QSemaphore>
+#include <QtCore/QThreadPool>
 #include <QtCore/QTimer>
 
 #include <algorithm>
@@ -148,15 +156,47 @@ struct FuzzRows : WorkQueueListModel
     void relayout() { Q_EMIT layoutAboutToBeChanged(), Q_EMIT layoutChanged(); }
 };
 
-class FuzzTask : public Task
+// The pool of the tasks' functions. A gate holds its only thread until the input drains it:
+// then every function queued so far runs, in order, and their ends reach the event loop.
+struct FuzzPool : QThreadPool
+{
+    void block()
+    {
+        start(QRunnable::create([this] { gate.acquire(); }));
+    }
+    void drain()
+    {
+        gate.release();
+        waitForDone();
+        block();
+    }
+    QSemaphore gate;
+};
+FuzzPool *g_pool = nullptr;
+
+QVariant returnOne(PoolTask::Context &)
+{
+    return 1;
+}
+
+QVariant failOnPool(PoolTask::Context &context)
+{
+    context.fail(QStringLiteral("failed on the pool"));
+    return QVariant();
+}
+
+class FuzzTask : public PoolTask
 {
     Q_OBJECT
 public:
     // AbortLater: its abort() finishes it only from the event loop, as work in another thread does.
-    enum Mode { Run, FinishInStart, FailInStart, AbortInStart, StayReady, FinishLater, AbortLater, ModeCount };
+    // OnPool, FailOnPool: start() runs the PoolTask's function, which returns 1 or fails.
+    enum Mode {
+        Run, FinishInStart, FailInStart, AbortInStart, StayReady, FinishLater, AbortLater, OnPool, FailOnPool, ModeCount
+    };
 
     FuzzTask(const Job &job, Mode mode)
-        : Task(job)
+        : PoolTask(job, mode == FailOnPool ? failOnPool : returnOne, g_pool)
         , mode(mode)
     {
         g_tasks.push_back(this);
@@ -189,6 +229,8 @@ public:
     void start() override
     {
         g_startsInAbortAll += g_abortAllDepth > 0;
+        if (mode == OnPool || mode == FailOnPool)
+            return PoolTask::start();
         if (mode != StayReady)
             setState(Job::Running);
         if (mode == FinishInStart)
@@ -204,9 +246,9 @@ public:
     void abort() override
     {
         if (mode != AbortLater)
-            return Task::abort();
+            return PoolTask::abort();
         QMetaObject::invokeMethod(
-            this, [this] { Task::abort(); }, Qt::QueuedConnection);
+            this, [this] { PoolTask::abort(); }, Qt::QueuedConnection);
     }
 
     void finishNow() { setState(Job::Finished); }
@@ -602,7 +644,8 @@ void destroyWorker(World &w, int i)
 // The input's byte Attach picks one of the operations from Attach on.
 // clang-format off
 enum { Attach = 26, RemoveRows, SetRowTask, InsertRow, ArmHook, ResetRows, RelayoutRows, ArmRowQueue, SetProgress,
-       SetProgressText, SetTimeout, SetTaskTimeout, RunOutClocks, AbortAll, SetMaxRunning, Operations };
+       SetProgressText, SetTimeout, SetTaskTimeout, RunOutClocks, AbortAll, DrainPool, ClearPool, CancelFuture,
+       SetMaxRunning, Operations };
 // clang-format on
 
 void apply(World &w, Input &in, int op)
@@ -809,12 +852,16 @@ void apply(World &w, Input &in, int op)
         const int rows = w.model->rowCount();
         const int row = in.pick(rows + 1);
         const Job *job = w.jobs[in.pick(JobSlots)].get();
+        // Unchecked from the start of the edit: a handler on its own signals already runs after it.
+        const bool unchecked = std::exchange(g_modelUnchecked, true);
+        bool edited = false;
         if (op == RemoveRows)
-            g_modelUnchecked |= w.model->removeRows(row, 1 + in.pick(2));
+            edited = w.model->removeRows(row, 1 + in.pick(2));
         else if (op == InsertRow)
-            g_modelUnchecked |= w.model->insertRows(row, 1);
+            edited = w.model->insertRows(row, 1);
         else if (job && job->task()) // a job's task: its reference keeps the task from deletion
-            g_modelUnchecked |= w.model->setData(w.model->index(row, 0), QVariant::fromValue<QObject *>(job->task()));
+            edited = w.model->setData(w.model->index(row, 0), QVariant::fromValue<QObject *>(job->task()));
+        g_modelUnchecked = unchecked || edited;
         break;
     }
     case ArmHook:
@@ -868,6 +915,16 @@ void apply(World &w, Input &in, int op)
                         && (task->isFinished() || static_cast<FuzzTask *>(task.data())->mode == FuzzTask::AbortLater)));
         }
         break;
+    case DrainPool:
+        g_pool->drain();
+        break;
+    case ClearPool: // the functions that have not started: their tasks end as Aborted
+        g_pool->clear();
+        break;
+    case CancelFuture: // aborts the task through the event loop, unless it finishes first
+        if (Job *job = w.jobs[in.pick(JobSlots)].get(); job && job->task())
+            Errand::toFuture(*job).cancel();
+        break;
     case SetMaxRunning: // 0 is refused
         if (WorkQueue *queue = w.queueAt(in.pick(3))) {
             const int count = in.pick(5);
@@ -885,7 +942,8 @@ void nestedStep(World &w, Input &in)
     // Handlers may also destroy (or create) a job, a queue or the model in the middle of the
     // library's work; the one thing they may not do is take the world away from the fuzzer.
     static const int safe[] = { 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 13, 16, 17, 23, RemoveRows, SetRowTask, InsertRow,
-        ResetRows, RelayoutRows, SetProgress, SetTimeout, RunOutClocks, AbortAll, SetMaxRunning };
+        ResetRows, RelayoutRows, SetProgress, SetTimeout, RunOutClocks, AbortAll, DrainPool, ClearPool, CancelFuture,
+        SetMaxRunning };
     apply(w, in, safe[in.pick(int(std::size(safe)))]);
 }
 
@@ -913,6 +971,9 @@ extern "C" int LLVMFuzzerInitialize(int *argc, char ***argv)
 {
     static QCoreApplication app(*argc, *argv);
     qInstallMessageHandler(messageHandler);
+    g_pool = new FuzzPool; // never deleted: its thread waits at the gate until the process ends
+    g_pool->setMaxThreadCount(1);
+    g_pool->block();
     return 0;
 }
 
@@ -940,8 +1001,10 @@ void runInput(const uint8_t *data, size_t size, bool reference)
         checkInvariants(w, true);
         g_world = nullptr;
     }
-    // Everything is gone: every task must go with the next turn of the event loop.
+    // Everything is gone: every task must go with the next turn of the event loop, and no
+    // function may be left for the next input.
     resetRegistry();
+    g_pool->drain();
     runEventLoop(2);
     FUZZ_CHECK(g_tasks.empty());
 }

@@ -3,8 +3,9 @@
 #   scripts/install-deps.sh          build, tests and the demo against Qt 5 (the default build)
 #   scripts/install-deps.sh --qt6    the same against Qt 6 (-DERRAND_QT_MAJOR=6)
 #   scripts/install-deps.sh --all    both Qt versions, and also benchmarks and their plots, fuzzer,
-#                                    coverage, viewer, the QtQuick example, valgrind, the API
-#                                    reference and the Debian packages
+#                                    coverage, viewer, the QtQuick example, QCoro (co_await inside
+#                                    its coroutines is tested, and errand-await built, with it),
+#                                    valgrind, the API reference and the Debian packages
 # Runs apt-get as root, or through sudo; does nothing when everything is present.
 set -euo pipefail
 
@@ -19,8 +20,8 @@ packages=(cmake g++ make pkg-config)
 case "${1:-}" in
     "") packages+=("${qt5[@]}") ;;
     --qt6) packages+=("${qt6[@]}") ;;
-    --all) packages+=("${qt5[@]}" "${qt6[@]}" "${qml5[@]}" "${qml6[@]}" libbenchmark-dev clang
-                      libclang-rt-14-dev gcovr valgrind fonts-dejavu-core binutils doxygen qtbase5-doc-dev
+    --all) packages+=("${qt5[@]}" "${qt6[@]}" "${qml5[@]}" "${qml6[@]}" qcoro-qt5-dev qcoro-qt6-dev libbenchmark-dev
+                      clang libclang-rt-14-dev gcovr valgrind fonts-dejavu-core binutils doxygen qtbase5-doc-dev
                       dpkg-dev lintian python3-matplotlib) ;;
     *) echo "usage: $0 [--qt6 | --all]" >&2; exit 2 ;;
 esac

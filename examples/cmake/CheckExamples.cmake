@@ -1,5 +1,5 @@
 # Runs an example program and checks its exit status and output.
-#   cmake -DCASE=<full|quiet|usage|plugins|screenshot|qml> -DPROGRAM=<path> [-DDATA=<dir>] [-DOUTPUT=<png>] -P CheckExamples.cmake
+#   cmake -DCASE=<full|quiet|usage|await|plugins|screenshot|qml> -DPROGRAM=<path> [-DDATA=<dir>] [-DOUTPUT=<png>] -P CheckExamples.cmake
 
 function(run)
     execute_process(COMMAND ${PROGRAM} ${ARGN}
@@ -107,6 +107,16 @@ elseif(CASE STREQUAL "usage")
         expect(stderr "^errand-demo: ${message}")
         expect_no(stdout ".")
     endforeach()
+elseif(CASE STREQUAL "await")
+    run()
+    expect_status(0)
+    expect_no(stderr ".")
+    # Awaited in the order queued, so the listing is the sorted sample, then the file that went.
+    expect(stdout
+        "^[0-9a-f]+\\.\\.\\.  README.txt\n"
+        "\n[0-9a-f]+\\.\\.\\.  src/parser.cpp\n"
+        "FAILED gone.txt: cannot open gone.txt: No such file or directory\n"
+        "18 hashed, 1 failed\n$")
 elseif(CASE STREQUAL "plugins")
     run("${DATA}")
     expect_status(0)

@@ -17,13 +17,13 @@ namespace {
 // chain, so the factories registered for FileIndexer serve SourceIndexer too, and FindTodosJob
 // is served for SourceIndexer only.
 const WorkerRegistration hashFiles(
-    FileIndexer::staticMetaObject, HashFileJob::staticMetaObject, new TaskFactory<HashFileTask, HashFileJob>);
+    FileIndexer::staticMetaObject, HashFileJob::staticMetaObject, new TaskFactory<FileTask, HashFileJob>);
 const WorkerRegistration countLines(
-    FileIndexer::staticMetaObject, CountLinesJob::staticMetaObject, new TaskFactory<CountLinesTask, CountLinesJob>);
+    FileIndexer::staticMetaObject, CountLinesJob::staticMetaObject, new TaskFactory<FileTask, CountLinesJob>);
 const WorkerRegistration findTodos(
-    SourceIndexer::staticMetaObject, FindTodosJob::staticMetaObject, new TaskFactory<FindTodosTask, FindTodosJob>);
+    SourceIndexer::staticMetaObject, FindTodosJob::staticMetaObject, new TaskFactory<FileTask, FindTodosJob>);
 const WorkerRegistration waitForFiles(
-    FileIndexer::staticMetaObject, WaitForFileJob::staticMetaObject, new TaskFactory<WaitForFileTask, WaitForFileJob>);
+    FileIndexer::staticMetaObject, WaitForFileJob::staticMetaObject, new TaskFactory<FileTask, WaitForFileJob>);
 
 // Descriptions for whoever browses the registry: the class info "description" and the
 // writable properties of each job class.

@@ -3,51 +3,36 @@
 
 #include "FileJobs.h"
 
-#include <Task.h>
+#include <PoolTask.h>
 
-#include <QtCore/QVariant>
-
-#include <atomic>
 #include <functional>
-#include <memory>
+#include <type_traits>
 
 /**
- * A task that does its work on QThreadPool::globalInstance() and reports back to the thread it
- * lives in, where its state machine runs.
- *
- * start() takes a snapshot of the work as a function (subclasses capture their parameters by
- * value, never the task) and hands it to the pool. The function polls a cancel flag; abort()
- * raises that flag and finishes the task at once, and whatever the function still returns is
- * dropped. A task destroyed while its work runs is safe for the same reason. The function may
- * report its progress, from the pool thread: Task::setProgress() is safe from any thread, and
- * the task's progressChanged() reaches its job in the task's own thread, coalesced.
+ * The task of every file job: a PoolTask, so its work runs on QThreadPool::globalInstance()
+ * while the task reports back to the thread it lives in. The work is a function that captures
+ * the job's parameters by value (see FileTasks.cpp), reports its progress through its context
+ * and stops early once the context says the task was aborted. The task names its file for the
+ * views; a WaitForFileJob's "timeout" becomes the task's own timeout.
  */
-class BackgroundTask : public Task
+class FileTask : public PoolTask
 {
     Q_OBJECT
-    Q_PROPERTY(QVariant result READ result NOTIFY resultChanged)
     Q_PROPERTY(QString path READ path CONSTANT)
 
 public:
-    ~BackgroundTask() override;
+    /** A task for @p job, a HashFileJob, CountLinesJob, FindTodosJob or WaitForFileJob. */
+    template<typename J>
+    explicit FileTask(const J &job)
+        : PoolTask(job, workFor(job))
+        , m_path(job.path())
+    {
+        if constexpr (std::is_same_v<J, WaitForFileJob>)
+            setTimeout(job.timeout());
+    }
 
-    QVariant result() const { return m_result; }
     /** The file the task works on, as given by its job. */
     QString path() const { return m_path; }
-
-    void start() override;
-    /** Cancels the background work cooperatively, then finishes as Aborted. */
-    void abort() override;
-
-    /** What the work function returns: a result, or an error text (a non-empty one fails). */
-    struct Outcome
-    {
-        QVariant value;
-        QString error;
-    };
-    /** Reports @p done of @p total, from the pool thread. */
-    using Progress = std::function<void(qint64 done, qint64 total)>;
-    using Work = std::function<Outcome(const std::atomic_bool &cancelled, const Progress &progress)>;
 
     /** Runs in the pool thread after each report of progress on @p path, and may sleep or block. */
     using ProgressHook = std::function<void(const QString &path, qint64 done, qint64 total)>;
@@ -58,81 +43,13 @@ public:
      */
     static void setProgressHook(ProgressHook hook);
 
-protected:
-    explicit BackgroundTask(const FileJob &job);
-
-    /** The work to run off this thread. Called on this thread, once, by start(). */
-    virtual Work work() const = 0;
-
 private:
-    struct Channel;
-    class Runner;
-
-    void complete(const Outcome &outcome);
-    void disconnectChannel();
+    static Work workFor(const HashFileJob &job);
+    static Work workFor(const CountLinesJob &job);
+    static Work workFor(const FindTodosJob &job);
+    static Work workFor(const WaitForFileJob &job);
 
     const QString m_path;
-    QVariant m_result;
-    std::shared_ptr<Channel> m_channel;
-};
-
-class HashFileTask : public BackgroundTask
-{
-    Q_OBJECT
-public:
-    explicit HashFileTask(const HashFileJob &job)
-        : BackgroundTask(job)
-    { }
-
-protected:
-    Work work() const override;
-};
-
-class CountLinesTask : public BackgroundTask
-{
-    Q_OBJECT
-public:
-    explicit CountLinesTask(const CountLinesJob &job)
-        : BackgroundTask(job)
-        , m_skipBlank(job.skipBlank())
-    { }
-
-protected:
-    Work work() const override;
-
-private:
-    const bool m_skipBlank;
-};
-
-class FindTodosTask : public BackgroundTask
-{
-    Q_OBJECT
-public:
-    explicit FindTodosTask(const FindTodosJob &job)
-        : BackgroundTask(job)
-        , m_marker(job.marker())
-    { }
-
-protected:
-    Work work() const override;
-
-private:
-    const QString m_marker;
-};
-
-/** Polls for its file; its job's "timeout" becomes the task's own timeout. */
-class WaitForFileTask : public BackgroundTask
-{
-    Q_OBJECT
-public:
-    explicit WaitForFileTask(const WaitForFileJob &job)
-        : BackgroundTask(job)
-    {
-        setTimeout(job.timeout());
-    }
-
-protected:
-    Work work() const override;
 };
 
 #endif // ERRAND_EXAMPLES_FILETASKS_H

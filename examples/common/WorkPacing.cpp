@@ -9,7 +9,7 @@
 
 void WorkPacing::pace(int msec)
 {
-    BackgroundTask::setProgressHook([msec](const QString &, qint64, qint64) { QThread::msleep(msec); });
+    FileTask::setProgressHook([msec](const QString &, qint64, qint64) { QThread::msleep(msec); });
 }
 
 std::function<void()> WorkPacing::holdHalfway(const QString &path, QObject *context, std::function<void()> reached)
@@ -21,7 +21,7 @@ std::function<void()> WorkPacing::holdHalfway(const QString &path, QObject *cont
         std::atomic_bool held { false };
     };
     const auto gate = std::make_shared<Gate>();
-    BackgroundTask::setProgressHook([=](const QString &worked, qint64 done, qint64 total) {
+    FileTask::setProgressHook([=](const QString &worked, qint64 done, qint64 total) {
         if (worked != path || done * 2 < total || gate->held.exchange(true))
             return;
         // Queued after the task's own news of this report, which the window shows first.

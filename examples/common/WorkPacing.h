@@ -8,8 +8,8 @@
 class QObject;
 
 /**
- * What the windowed examples do with the progress that BackgroundTask work reports, through
- * BackgroundTask::setProgressHook(). Either is set up once, before any work starts.
+ * What the windowed examples do with the progress that FileTask work reports, through
+ * FileTask::setProgressHook(). Either is set up once, before any work starts.
  */
 namespace WorkPacing {
 
