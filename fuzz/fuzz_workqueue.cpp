@@ -2,9 +2,11 @@
 // two ObjectWorkers (each a queue and a worker), a plain WorkQueue and a WorkQueueListModel, and
 // checks after every operation the invariants that must hold whatever the application does:
 //
-//  - every queue lists each task it holds once, in priority order, and current() is one of
-//    them (or null when it holds none);
-//  - the model's finished block (the trailing rows it counts as finished) holds at most
+//  - every queue lists each task it holds once, in priority order; its running() tasks are held
+//    ones, in that order, current() first, and as many as it may run (all it holds if fewer),
+//    whatever its maxRunning() has been set to meanwhile;
+//  - the model's unfinished rows follow the queue's order however many tasks run; its
+//    finished block (the trailing rows it counts as finished) holds at most
 //    maxFinishedTasks() rows, only finished tasks, most recently finished first;
 //  - no job, queue or model row refers to a task that no longer exists, and once the event loop
 //    has run, every task that is still alive is held by a job, a queue or a model row;
@@ -274,6 +276,7 @@ bool g_dequeuedInHandler = false;
 int g_cantFindCount = 0;
 bool g_modelMayMisorder = false; // the model's queue dropped tasks without finishing them
 bool g_progressWarnings = false; // the current operation sets progress or a timeout
+bool g_lanesWarning = false; // the current operation sets a maxRunning() below 1
 // Since the model attached, the application edited its rows, re-entered it from a handler or
 // queued a finished task again: its invariants no longer hold, only the differential applies.
 bool g_modelUnchecked = false;
@@ -290,6 +293,8 @@ void messageHandler(QtMsgType type, const QMessageLogContext &, const QString &m
     trace("warning " + message.toStdString());
     if (g_progressWarnings && (starts("[Task]: ignoring") || starts("[WorkQueue]: ignoring negative task timeout")))
         return; // a finished task, a negative amount or timeout
+    if (g_lanesWarning && starts("[WorkQueue]: ignoring maxRunning below 1"))
+        return;
     if (message == QLatin1String("[WorkQueue]: internal error, can't find task")
         && (g_expectCantFind || g_dequeuedInHandler)) {
         g_cantFindCount += g_expectCantFind;
@@ -398,6 +403,15 @@ void checkQueue(const WorkQueue *queue)
     }
     // Between operations a queue with tasks always has a current one, and it is one of them.
     FUZZ_CHECK(queue->current() ? seen.count(queue->current()) == 1 : tasks.isEmpty());
+    // Its lanes are full, or nothing waits; the running tasks come in the queue's order.
+    const QList<WorkQueue::TaskPtr> running = queue->running();
+    FUZZ_CHECK(running.size() >= std::min(queue->maxRunning(), int(tasks.size())));
+    FUZZ_CHECK(running.isEmpty() || running.first() == queue->current());
+    for (int i = 0, at = 0; i < running.size(); ++i, ++at) {
+        while (at < tasks.size() && tasks.at(at) != running.at(i))
+            ++at;
+        FUZZ_CHECK(at < tasks.size());
+    }
     const double progress = queue->progress();
     FUZZ_CHECK(progress >= 0 && progress <= 1 && (!tasks.isEmpty() || progress >= 1));
 }
@@ -494,7 +508,7 @@ void checkInvariants(World &w, bool afterEventLoop)
 // --- handlers that call back into the library --------------------------------------------
 
 // A handler armed on one of the model's signals, on a queue's finished() (before or after the
-// model's slot) or started(), or on the finished() of the job of a queue's current task (before
+// model's slot) or started(), or on the finished() of the job of a task a queue runs (before
 // the queue hears of the finish): when the signal comes, it runs one more operation, read from
 // the input then, in the middle of the library's own work.
 // Also on the model's resets and layout changes (which the application's model makes), on the
@@ -631,7 +645,7 @@ void destroyWorker(World &w, int i)
 // clang-format off
 enum { Attach = 26, RemoveRows, SetRowTask, InsertRow, ArmHook, ResetRows, RelayoutRows, ArmRowQueue, SetProgress,
        SetProgressText, SetTimeout, SetTaskTimeout, RunOutClocks, AbortAll, DrainPool, ClearPool, CancelFuture,
-       Operations };
+       SetMaxRunning, Operations };
 // clang-format on
 
 void apply(World &w, Input &in, int op)
@@ -644,7 +658,7 @@ void apply(World &w, Input &in, int op)
         Job *job = makeJob(in.byte());
         QObject::connect(job, &Job::finished, [job] {
             for (int i = 0; g_world && job->task() && i < 3; ++i) {
-                if (g_world->queueAt(i) && g_world->queueAt(i)->current() == job->task())
+                if (g_world->queueAt(i) && g_world->queueAt(i)->running().contains(WorkQueue::TaskPtr(job->task())))
                     return fire(JobFinished); // which may delete the job
             }
         });
@@ -911,6 +925,13 @@ void apply(World &w, Input &in, int op)
         if (Job *job = w.jobs[in.pick(JobSlots)].get(); job && job->task())
             Errand::toFuture(*job).cancel();
         break;
+    case SetMaxRunning: // 0 is refused
+        if (WorkQueue *queue = w.queueAt(in.pick(3))) {
+            const int count = in.pick(5);
+            const QScopedValueRollback<bool> warns(g_lanesWarning, count == 0);
+            queue->setMaxRunning(count);
+        }
+        break;
     default:
         break;
     }
@@ -921,7 +942,8 @@ void nestedStep(World &w, Input &in)
     // Handlers may also destroy (or create) a job, a queue or the model in the middle of the
     // library's work; the one thing they may not do is take the world away from the fuzzer.
     static const int safe[] = { 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 13, 16, 17, 23, RemoveRows, SetRowTask, InsertRow,
-        ResetRows, RelayoutRows, SetProgress, SetTimeout, RunOutClocks, AbortAll, DrainPool, ClearPool, CancelFuture };
+        ResetRows, RelayoutRows, SetProgress, SetTimeout, RunOutClocks, AbortAll, DrainPool, ClearPool, CancelFuture,
+        SetMaxRunning };
     apply(w, in, safe[in.pick(int(std::size(safe)))]);
 }
 
