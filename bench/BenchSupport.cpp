@@ -24,9 +24,31 @@ void registerTasks()
             new TaskFactory<BlockerTask, BlockerJob>);
         registry->registerTask(worker, QString::fromLatin1(ProgressJob::staticMetaObject.className()),
             new TaskFactory<ProgressTask, ProgressJob>);
+        registry->registerTask(
+            worker, QString::fromLatin1(RelayJob::staticMetaObject.className()), new TaskFactory<RelayTask, RelayJob>);
         return true;
     }();
     Q_UNUSED(registered)
+}
+
+void RelayTask::start()
+{
+    setState(Job::Running);
+    s_running.push_back(this);
+    if (int(s_running.size()) >= lanes) {
+        RelayTask *oldest = s_running.front();
+        s_running.pop_front();
+        oldest->setState(Job::Finished);
+    }
+}
+
+void RelayTask::finishRunning()
+{
+    while (!s_running.empty()) {
+        RelayTask *oldest = s_running.front();
+        s_running.pop_front();
+        oldest->setState(Job::Finished);
+    }
 }
 
 void countJobs(benchmark::State &state, int jobs)

@@ -9,6 +9,7 @@
 #include <QtCore/QObject>
 
 #include <cstddef>
+#include <deque>
 #include <vector>
 
 namespace Bench {
@@ -31,6 +32,14 @@ public:
 
 // A job whose task reports progress ten times before it finishes inside start().
 class ProgressJob : public Job
+{
+    Q_OBJECT
+public:
+    using Job::Job;
+};
+
+// A job whose task runs until a later one starts: with lanes, several run at once.
+class RelayJob : public Job
 {
     Q_OBJECT
 public:
@@ -72,6 +81,24 @@ public:
         setState(Job::Finished);
     }
     void report(qint64 processed, qint64 total) { setProgress(processed, total); }
+};
+
+// Keeps `lanes` tasks running: each one that starts finishes the oldest of them once that many
+// run, which makes the queue start the next, and so on. finishRunning() ends those left.
+class RelayTask : public Task
+{
+    Q_OBJECT
+public:
+    explicit RelayTask(const RelayJob &job)
+        : Task(job)
+    { }
+    void start() override;
+    static void finishRunning();
+
+    static inline int lanes = 1;
+
+private:
+    static inline std::deque<RelayTask *> s_running; // held by their queue, oldest first
 };
 
 class BlockerTask : public Task

@@ -1,7 +1,7 @@
 // Costs that depend on how many tasks a queue holds: filling a busy queue with N jobs and
 // draining it, alone, with a list model and with a task model on that, under four priority
-// patterns, and with tasks that report progress; one update of a task's row in a task model;
-// and adding and removing a task while many wait.
+// patterns, with four lanes, and with tasks that report progress; one update of a task's row in
+// a task model; and adding and removing a task while many wait.
 
 #include "BenchSupport.h"
 
@@ -62,17 +62,30 @@ struct ProgressWatcher
     int heard = 0;
 };
 
-// A busy ObjectWorker, watched by the model (if any) from the start: a running blocker (no
-// priority is above it, and a queue without autoAbort does not displace its current task anyway)
-// and the jobs of the tasks held behind it.
+// A busy ObjectWorker, watched by the model (if any) from the start: a running blocker in each
+// lane (no priority is above it, and a queue without autoAbort does not displace a running task
+// anyway) and the jobs of the tasks held behind them.
 template<typename Model, typename JobType = QuickJob>
 struct HeldQueue
 {
-    explicit HeldQueue(int held)
+    explicit HeldQueue(int held, int lanes = 1)
+        : laneBlockers(std::size_t(lanes - 1))
     {
+        worker.setMaxRunning(lanes);
         worker.enqueue(blockerJob, std::numeric_limits<uint>::max());
         blocker = static_cast<BlockerTask *>(blockerJob.task());
+        for (BlockerJob &job : laneBlockers)
+            worker.enqueue(job, std::numeric_limits<uint>::max());
         jobs.reserve(size_t(held));
+    }
+
+    // Ends the blockers; the tasks behind them drain inside these calls.
+    void unblock()
+    {
+        blocker->finishNow();
+        for (BlockerJob &job : laneBlockers)
+            static_cast<BlockerTask *>(job.task())->finishNow();
+        RelayTask::finishRunning();
     }
 
     void fill(int held, PriorityOf priorityOf)
@@ -88,6 +101,7 @@ struct HeldQueue
     Model model { &worker };
     BlockerJob blockerJob;
     BlockerTask *blocker = nullptr;
+    std::vector<BlockerJob> laneBlockers;
     std::vector<std::unique_ptr<JobType>> jobs;
 };
 
@@ -95,17 +109,19 @@ struct HeldQueue
 // model, its queued() slot places the row). Draining: finishing the blocker starts the next
 // task, which finishes inside start(), and so on until the queue is empty; then the jobs are
 // destroyed and the tasks deleted. The timed figure covers both; the counters split it and
-// give the heap bytes each held task took (job, task, queue entry, model row).
+// give the heap bytes each held task took (job, task, queue entry, model row). With several
+// lanes, that many tasks run at once, each finished when a later one starts.
 template<typename Model, typename JobType = QuickJob>
-void drain(benchmark::State &state, PriorityOf priorityOf)
+void drain(benchmark::State &state, PriorityOf priorityOf, int lanes = 1)
 {
     const int held = int(state.range(0));
+    RelayTask::lanes = lanes;
     double fillNs = 0;
     double drainNs = 0;
     double bytes = 0;
     for (auto _ : state) {
         state.PauseTiming();
-        auto queue = std::make_unique<HeldQueue<Model, JobType>>(held);
+        auto queue = std::make_unique<HeldQueue<Model, JobType>>(held, lanes);
         const std::size_t heapBefore = heapInUse();
         state.ResumeTiming();
 
@@ -118,7 +134,7 @@ void drain(benchmark::State &state, PriorityOf priorityOf)
         state.ResumeTiming();
 
         const double drainStart = threadCpuNs();
-        queue->blocker->finishNow();
+        queue->unblock();
         queue->jobs.clear();
         flushDeferredDeletes();
         drainNs += threadCpuNs() - drainStart;
@@ -137,14 +153,20 @@ void drain(benchmark::State &state, PriorityOf priorityOf)
 }
 
 // drain/<queue|model|views>/<pattern>/N for N up to 100k; drain1M/... holds the 1M runs, which take
-// minutes with a model and run only when a filter names them (see run.sh).
+// minutes with a model and run only when a filter names them (see run.sh). queue4 and model4 are
+// queue and model with four lanes, whose tasks each run until a later one starts.
 const bool drainsRegistered = [] {
     for (const Pattern &pattern : patterns) {
-        for (const int watchers : { 0, 1, 2 }) {
-            const auto run = watchers == 2 ? &drain<Views> : watchers == 1 ? &drain<WorkQueueListModel> : &drain<NoModel>;
+        for (const int watchers : { 0, 1, 2, 3, 4 }) {
+            const auto run = watchers == 4 ? &drain<WorkQueueListModel, RelayJob>
+                : watchers == 3            ? &drain<NoModel, RelayJob>
+                : watchers == 2            ? &drain<Views>
+                : watchers == 1            ? &drain<WorkQueueListModel>
+                                           : &drain<NoModel>;
             const PriorityOf priorityOf = pattern.priorityOf;
-            const auto body = [run, priorityOf](benchmark::State &state) { run(state, priorityOf); };
-            const char *const kinds[] = { "/queue/", "/model/", "/views/" };
+            const int lanes = watchers >= 3 ? 4 : 1;
+            const auto body = [run, priorityOf, lanes](benchmark::State &state) { run(state, priorityOf, lanes); };
+            const char *const kinds[] = { "/queue/", "/model/", "/views/", "/queue4/", "/model4/" };
             const std::string name = std::string(kinds[watchers]) + pattern.name;
             benchmark::RegisterBenchmark(("drain" + name).c_str(), body)
                 ->Arg(1000)
@@ -161,7 +183,7 @@ const bool drainsRegistered = [] {
     // what progress costs when nobody watches it, and when something listens to every task.
     for (const auto &[name, run] : { std::pair("drain/progress/equal", &drain<NoModel, ProgressJob>),
              std::pair("drain/progress-watched/equal", &drain<ProgressWatcher, ProgressJob>) }) {
-        benchmark::RegisterBenchmark(name, [run = run](benchmark::State &state) { run(state, patterns[0].priorityOf); })
+        benchmark::RegisterBenchmark(name, [run = run](benchmark::State &state) { run(state, patterns[0].priorityOf, 1); })
             ->Arg(1000)
             ->Arg(10000)
             ->Arg(100000)

@@ -72,6 +72,19 @@ FIGURES = [
         },
         styles={"model": "with a WorkQueueListModel", "queue": "queue alone"},
     ),
+    Figure(
+        name="progress",
+        title="What progress costs a job on a busy queue: each task reports ten times",
+        series=r"^drain/(?P<line>queue|progress|progress-watched)/equal/(?P<x>\d+)(?:/iterations:\d+)?$",
+        references=r"^lifecycle/(?P<line>floor)/1000$",
+        xlabel="jobs held by the queue (N), priorities all equal",
+        labels={
+            "queue": "no progress reported",
+            "progress": "progress reported, nobody listening",
+            "progress-watched": "progress reported, every task listened to",
+            "floor": "plain Qt, the same objects and signals by hand",
+        },
+    ),
 ]
 
 DASHES = ["-", "--", ":", "-."]

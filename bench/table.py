@@ -82,8 +82,8 @@ def main():
             lines.append(ratio_row("async/pool-task / async/concurrent", ns[base], ns.get("async/concurrent", {}), args))
         elif base == "async/await":
             lines.append(ratio_row("async/await / async/connect", ns[base], ns.get("async/connect", {}), args))
-        if base.startswith("drain/model/"):
-            queue = ns.get(base.replace("/model/", "/queue/"), {})
+        if re.match(r"drain/model\d*/", base):
+            queue = ns.get(base.replace("/model", "/queue", 1), {})
             lines.append(ratio_row(base + " / queue alone", ns[base], queue, args))
         if base.startswith("drain/views/"):
             model = ns.get(base.replace("/views/", "/model/"), {})

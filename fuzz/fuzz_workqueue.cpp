@@ -2,16 +2,20 @@
 // two ObjectWorkers (each a queue and a worker), a plain WorkQueue and a WorkQueueListModel, and
 // checks after every operation the invariants that must hold whatever the application does:
 //
-//  - every queue lists each task it holds once, in priority order, and current() is one of
-//    them (or null when it holds none);
-//  - the model's finished block (the trailing rows it counts as finished) holds at most
+//  - every queue lists each task it holds once, in priority order; its running() tasks are held
+//    ones, in that order, current() first, and as many as it may run (all it holds if fewer),
+//    whatever its maxRunning() has been set to meanwhile;
+//  - the model's unfinished rows follow the queue's order however many tasks run; its
+//    finished block (the trailing rows it counts as finished) holds at most
 //    maxFinishedTasks() rows, only finished tasks, most recently finished first;
 //  - no job, queue or model row refers to a task that no longer exists, and once the event loop
 //    has run, every task that is still alive is held by a job, a queue or a model row;
 //  - a task is deleted only through its last reference, and after everything is torn down at
 //    the end of the input no task is left;
-//  - a queue's progress() lies in [0, 1] and is 1 while it is empty; a task emits no progress
-//    once it has announced that it finished, and has no timer while it does not run;
+//  - a queue's progress() lies in [0, 1] and is 1 while it is empty; so does the task model's
+//    ProgressRole, but for -1 while a task runs with its total unknown, and it is 1 for a task
+//    that finished without an error; a task emits no progress once it has announced that it
+//    finished, and has no timer while it does not run;
 //  - abortAll() starts nothing and leaves every task it held finished, but for the tasks whose
 //    abort() finishes them only later;
 //  - a group (two slots of TaskGroups, sequential or parallel, with any policy, limit and
@@ -278,6 +282,7 @@ int g_cantFindCount = 0;
 bool g_modelMayMisorder = false; // the model's queue dropped tasks without finishing them
 bool g_progressWarnings = false; // the current operation sets progress or a timeout
 bool g_groupWarnings = false; // the current operation adds to a group or starts one
+bool g_lanesWarning = false; // the current operation sets a maxRunning() below 1
 // Since the model attached, the application edited its rows, re-entered it from a handler or
 // queued a finished task again: its invariants no longer hold, only the differential applies.
 bool g_modelUnchecked = false;
@@ -297,6 +302,8 @@ void messageHandler(QtMsgType type, const QMessageLogContext &, const QString &m
     // A group's job child whose job an operation deleted, whenever its turn comes; children
     // refused by a group, and a group started twice, as the operation asks.
     if (starts("[TaskGroup]: the job of child") || (g_groupWarnings && starts("[TaskGroup]: ")))
+        return;
+    if (g_lanesWarning && starts("[WorkQueue]: ignoring maxRunning below 1"))
         return;
     if (message == QLatin1String("[WorkQueue]: internal error, can't find task")
         && (g_expectCantFind || g_dequeuedInHandler)) {
@@ -414,6 +421,15 @@ void checkQueue(const WorkQueue *queue)
     }
     // Between operations a queue with tasks always has a current one, and it is one of them.
     FUZZ_CHECK(queue->current() ? seen.count(queue->current()) == 1 : tasks.isEmpty());
+    // Its lanes are full, or nothing waits; the running tasks come in the queue's order.
+    const QList<WorkQueue::TaskPtr> running = queue->running();
+    FUZZ_CHECK(running.size() >= std::min(queue->maxRunning(), int(tasks.size())));
+    FUZZ_CHECK(running.isEmpty() || running.first() == queue->current());
+    for (int i = 0, at = 0; i < running.size(); ++i, ++at) {
+        while (at < tasks.size() && tasks.at(at) != running.at(i))
+            ++at;
+        FUZZ_CHECK(at < tasks.size());
+    }
     const double progress = queue->progress();
     FUZZ_CHECK(progress >= 0 && progress <= 1 && (!tasks.isEmpty() || progress >= 1));
 }
@@ -469,8 +485,13 @@ void checkView(const WorkQueueTaskModel &view, const WorkQueueListModel &model)
         FUZZ_CHECK(task == model.task(r).data() && (!task || view.task(view.rowOf(task)) == task));
         for (int c = 0; c < view.columnCount(); ++c)
             view.data(view.index(r, c));
-        for (int role = WorkQueueTaskModel::NameRole; role <= WorkQueueTaskModel::TaskRole; ++role)
+        for (int role = WorkQueueTaskModel::NameRole; role <= WorkQueueTaskModel::ProgressTextRole; ++role)
             view.data(view.index(r, 0), role);
+        // A share from 0 to 1; -1 only while a task runs with its total unknown; 1 once done.
+        const double progress = view.data(view.index(r, 0), WorkQueueTaskModel::ProgressRole).toDouble();
+        FUZZ_CHECK(
+            !task || (progress >= 0 && progress <= 1) || (progress == -1 && task->isRunning() && task->total() <= 0));
+        FUZZ_CHECK(!task || !task->isFinished() || task->error() != Job::NoError || progress == 1);
     }
 }
 
@@ -527,14 +548,15 @@ void checkInvariants(World &w, bool afterEventLoop)
 // --- handlers that call back into the library --------------------------------------------
 
 // A handler armed on one of the model's signals, on a queue's finished() (before or after the
-// model's slot) or started(), or on the finished() of the job of a queue's current task (before
+// model's slot) or started(), or on the finished() of the job of a task a queue runs (before
 // the queue hears of the finish): when the signal comes, it runs one more operation, read from
 // the input then, in the middle of the library's own work.
 // Also on the model's resets and layout changes (which the application's model makes), on the
-// destroyed() of the model and the queues, and on progress signals.
+// destroyed() of the model and the queues, on progress signals, and on the view's dataChanged()
+// (a task's progress among its causes).
 // clang-format off
 enum HookSite { Inserted, Removed, Moved, Changed, Finished, Started, LateFinished, JobFinished, Reset, Layout,
-                Destroyed, TaskProgress, QueueProgress, GroupChild, HookSites };
+                Destroyed, TaskProgress, QueueProgress, GroupChild, ViewChanged, HookSites };
 // clang-format on
 int g_hook = -1;
 // The armed handler only queues, dequeues or ends a task, from one of the model's row signals:
@@ -663,7 +685,7 @@ void destroyWorker(World &w, int i)
 // clang-format off
 enum { Attach = 26, RemoveRows, SetRowTask, InsertRow, ArmHook, ResetRows, RelayoutRows, ArmRowQueue, SetProgress,
        SetProgressText, SetTimeout, SetTaskTimeout, RunOutClocks, AbortAll, DrainPool, ClearPool, CancelFuture,
-       MakeGroup, AddToGroup, StartGroup, AbortGroup, DropGroup, Operations };
+       MakeGroup, AddToGroup, StartGroup, AbortGroup, DropGroup, SetMaxRunning, Operations };
 // clang-format on
 
 // Makes a group's job children; a job named "none" gets no task. It outlives every group.
@@ -718,7 +740,7 @@ void apply(World &w, Input &in, int op)
         Job *job = makeJob(in.byte());
         QObject::connect(job, &Job::finished, [job] {
             for (int i = 0; g_world && job->task() && i < 3; ++i) {
-                if (g_world->queueAt(i) && g_world->queueAt(i)->current() == job->task())
+                if (g_world->queueAt(i) && g_world->queueAt(i)->running().contains(WorkQueue::TaskPtr(job->task())))
                     return fire(JobFinished); // which may delete the job
             }
         });
@@ -999,6 +1021,13 @@ void apply(World &w, Input &in, int op)
     case DropGroup: // a group or a group's job goes
         in.byte() & 1 ? w.groups[in.pick(2)].reset() : w.groupJobs[in.pick(2)].reset();
         break;
+    case SetMaxRunning: // 0 is refused
+        if (WorkQueue *queue = w.queueAt(in.pick(3))) {
+            const int count = in.pick(5);
+            const QScopedValueRollback<bool> warns(g_lanesWarning, count == 0);
+            queue->setMaxRunning(count);
+        }
+        break;
     default:
         break;
     }
@@ -1010,7 +1039,8 @@ void nestedStep(World &w, Input &in)
     // library's work; the one thing they may not do is take the world away from the fuzzer.
     static const int safe[] = { 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 13, 16, 17, 23, RemoveRows, SetRowTask, InsertRow,
         ResetRows, RelayoutRows, SetProgress, SetTimeout, RunOutClocks, AbortAll, DrainPool, ClearPool, CancelFuture,
-        MakeGroup, AddToGroup, StartGroup, AbortGroup, DropGroup };
+        MakeGroup, AddToGroup, StartGroup, AbortGroup, DropGroup,
+        SetMaxRunning };
     apply(w, in, safe[in.pick(int(std::size(safe)))]);
 }
 
@@ -1059,6 +1089,7 @@ void runInput(const uint8_t *data, size_t size, bool reference)
     resetRegistry();
     {
         World w;
+        QObject::connect(w.view.get(), &QAbstractItemModel::dataChanged, [] { fire(ViewChanged); });
         g_world = &w;
         g_input = &in;
         for (int ops = 0; ops < MaxOps && !in.atEnd(); ++ops)

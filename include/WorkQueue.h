@@ -13,13 +13,16 @@ class Worker;
 class WorkQueuePrivate;
 
 /**
- * Runs tasks one at a time, highest priority first, first in first out within a priority.
+ * Runs tasks highest priority first, first in first out within a priority: one at a time, or up
+ * to maxRunning() at once.
  *
  * Jobs enter through the queue's Worker: enqueue(Job&) has it prepare (attach) the job's task,
- * enqueue(const Job&) only creates one. The queue starts the head whenever nothing is current,
- * forwards each task's started(), emits finished(error) for each held task that finishes
- * (while it is still held, so handlers see it in queue() and as current()), drops it and starts
- * the next. With autoAbort, a task queued with a strictly higher priority aborts the current one.
+ * enqueue(const Job&) only creates one. Whenever fewer tasks run than maxRunning() allows (one,
+ * by default), the queue starts the first waiting task in its order. It forwards each task's
+ * started() (and names the task with taskStarted()), emits finished(error) for each held task that
+ * finishes (while it is still held, so handlers see it in queue() and running()), drops it and
+ * starts the next. With autoAbort, a task queued with a strictly higher priority while every lane
+ * is busy aborts the running task that comes last in the queue's order.
  *
  * Everything happens synchronously on the queue's thread. A task may finish inside its own
  * start() or abort(); the queue finishes its bookkeeping before each such call, so the queue
@@ -44,12 +47,14 @@ class WorkQueuePrivate;
 class ERRAND_EXPORT WorkQueue : public QObject
 {
     Q_OBJECT
-    /** Whether a newly queued task of strictly higher priority aborts the current one. */
+    /** Whether a newly queued task of strictly higher priority aborts a running one; see autoAbort(). */
     Q_PROPERTY(bool autoAbort READ autoAbort WRITE setAutoAbort)
     /** The share of the current batch that is done, from 0 to 1; see progress(). */
     Q_PROPERTY(double progress READ progress NOTIFY progressChanged)
     /** The timeout of every task the queue starts whose own is 0; see setTaskTimeout(). */
     Q_PROPERTY(int taskTimeout READ taskTimeout WRITE setTaskTimeout)
+    /** How many tasks the queue keeps running at once; see setMaxRunning(). */
+    Q_PROPERTY(int maxRunning READ maxRunning WRITE setMaxRunning)
     Q_DECLARE_PRIVATE(WorkQueue)
 
 public:
@@ -72,19 +77,39 @@ public:
     /** Queues a new task from the worker's createTask(); the job is not touched. */
     bool enqueue(const Job &job, uint priority = 0);
     /**
-     * Removes the job's task without aborting it; a removed current task goes on running,
+     * Removes the job's task without aborting it; a removed running task goes on running,
      * unwatched, and the next one starts; then taskRemoved() is emitted. False for a job without
      * a task; false with "[WorkQueue]: internal error, can't find task" for a task this queue
      * does not hold.
      */
     bool dequeue(const Job &job);
-    /** Starts the head of the queue if nothing is current. */
+    /** Starts the first waiting tasks in the queue's order while fewer than maxRunning() run. */
     void startQueue();
 
-    /** Every held task in run order, the current one at its own position. */
+    /** Every held task in run order, the running ones at their own positions. */
     QList<TaskPtr> queue() const;
-    /** The task the queue started (or adopted) and waits on, or null. */
+    /**
+     * The task the queue started (or adopted) and waits on, or null; while several run, the one
+     * that comes first in the queue's order.
+     */
     Task *current() const;
+    /**
+     * The tasks the queue started (or adopted) and waits on, in the queue's order: current()
+     * first. Empty while none runs.
+     */
+    QList<TaskPtr> running() const;
+
+    /** How many tasks the queue keeps running at once; 1 by default. */
+    int maxRunning() const;
+    /**
+     * Lets up to @p count tasks run at once: while fewer run, the queue starts the first waiting
+     * task in its order, so the running tasks are always the highest-priority ones it had when
+     * each started. Raising it starts waiting tasks at once, in that order; lowering it below
+     * the number running aborts none: they finish, and no task starts until fewer run than
+     * @p count. A @p count below 1 is ignored with the warning
+     * "[WorkQueue]: ignoring maxRunning below 1 (<count>)".
+     */
+    void setMaxRunning(int count);
     /** The worker that turns jobs into tasks for this queue; null if none. */
     Worker *worker() const;
     /**
@@ -95,19 +120,24 @@ public:
     /** The priority @p task was queued with, 0 for a task that is not held. */
     uint priority(const Task *task) const;
 
-    /** Whether queuing a task of strictly higher priority aborts the current task. */
+    /**
+     * Whether queuing a task of strictly higher priority, while every lane is busy, aborts the
+     * running task that comes last in the queue's order (with one lane: the current task). A
+     * task queued while a lane is free starts in it and aborts nothing.
+     */
     bool autoAbort() const;
     /**
-     * Stores @p autoAbort; no signal. It applies from the next enqueue() on: the current task is
-     * not aborted by this call.
+     * Stores @p autoAbort; no signal. It applies from the next enqueue() on: no running task is
+     * aborted by this call.
      */
     void setAutoAbort(bool autoAbort);
 
     /**
      * The share of the current batch that is done, from 0 to 1: (F + f) / (F + N), where F
      * counts the tasks that finished here (with any error) since the queue was last empty, N
-     * the tasks it holds and f the fraction of the current task: Task::processed() /
-     * Task::total(), capped at 1, and 0 while its total is unknown (1 once it has finished).
+     * the tasks it holds and f the sum of the fractions of the running tasks: each one's
+     * Task::processed() / Task::total(), capped at 1, and 0 while its total is unknown (1 once it
+     * has finished).
      * Every task weighs the same; dequeued and dropped tasks leave every count. 1 while the
      * queue is empty.
      */
@@ -117,8 +147,8 @@ public:
     int taskTimeout() const;
     /**
      * Gives every task the queue starts from now on whose own Task::timeout() is 0 a timeout of
-     * @p msec milliseconds (0: none), counted from its move to Running; see Task. The task
-     * running now keeps the timeout it started with. A negative @p msec is ignored with the
+     * @p msec milliseconds (0: none), counted from its move to Running; see Task. The tasks
+     * running now keep the timeout they started with. A negative @p msec is ignored with the
      * warning "[WorkQueue]: ignoring negative task timeout (<msec>)".
      */
     void setTaskTimeout(int msec);
@@ -126,7 +156,8 @@ public:
 public Q_SLOTS:
     /**
      * Aborts every task the queue holds without starting any: the virtual Task::abort() of
-     * each waiting task, from the last in queue order to the first, then of the current task.
+     * each waiting task, from the last in queue order to the first, then of each running task,
+     * in the same order, so that current() is the last.
      *
      * A waiting task is never started (no start(), no started()); each task that finishes is
      * reported once, by its finished() and the queue's finished() and taskFinished(), so jobs
@@ -144,17 +175,21 @@ Q_SIGNALS:
      *
      * Emitted from the queue's handling of the task's finished() (for a task queued through
      * enqueue(Job&), after the job has re-emitted it), while the task is still held: handlers see
-     * it in queue() and as current(). The queue then drops it and starts the next task, whose
-     * signals follow this one.
+     * it in queue() and, if it ran, in running() (with one lane: as current()); taskFinished(),
+     * emitted next, names it. The queue then drops it and starts the next task, whose signals
+     * follow this one.
      */
     void finished(Job::Error err);
-    /** A held task started: forwarded from the task's started(), after its stateChanged(). */
+    /**
+     * A held task started: forwarded from the task's started(), after its stateChanged();
+     * taskStarted(), emitted next, names it.
+     */
     void started();
     /** After a task was placed; carries a new reference to it. Direct connections only. */
     void queued(const WorkQueue::TaskPtr &task, uint priority);
     /**
      * Names the task behind each finished(): emitted right after finished(@p error), while the
-     * task is still held (in queue(), and current() if it was), and before it is dropped and the
+     * task is still held (in queue(), and running() if it ran), and before it is dropped and the
      * next task is started, so before that task's started(). Not emitted if a handler of
      * finished() deleted the queue; a handler of this signal may delete it too. Direct
      * connections only.
@@ -162,7 +197,7 @@ Q_SIGNALS:
     void taskFinished(const WorkQueue::TaskPtr &task, Job::Error error);
     /**
      * A task that dequeue(const Job &) removed, emitted once it has left queue(): after the
-     * removal and, when it was the current task, after the next one was started (its started(),
+     * removal and, when it was running, after the next one was started (its started(),
      * and everything that task emits inside its start(), comes first). Not emitted when dequeue()
      * returns false, nor for tasks dropped by finishing (see taskFinished()) or by setWorker(),
      * nor if the queue was deleted meanwhile. Direct connections only.
@@ -175,6 +210,12 @@ Q_SIGNALS:
      * something is connected to this signal. A handler may delete the queue or a model.
      */
     void progressChanged(double progress);
+    /**
+     * Names the task behind each started(): emitted right after started(), with one lane too,
+     * for each held task that starts, whether the queue started it or not. Not emitted if a
+     * handler of started() deleted the queue. Direct connections only.
+     */
+    void taskStarted(const WorkQueue::TaskPtr &task);
 
 protected Q_SLOTS:
     /**
@@ -184,6 +225,12 @@ protected Q_SLOTS:
      * "[WorkQueue]: internal error, can't find task" after finished() has been emitted.
      */
     void onTaskFinished(Job::Error err);
+    /**
+     * Connected to each held task's started(); the sender is the task. Emits started(), then
+     * taskStarted() with the task. Without a sender that is still connected, emits started()
+     * only.
+     */
+    void onTaskStarted();
 
 protected:
     /** For subclasses that bring a private part derived from WorkQueuePrivate. */

@@ -18,6 +18,10 @@ class WorkQueueListModelPrivate;
  * stays alive while its row exists. The model never starts, aborts or removes queue tasks.
  * Qt::DisplayRole yields the task's name(); setData() takes a Task (as a QObject*).
  *
+ * With several tasks running (WorkQueue::setMaxRunning()), each one's row moves when it finishes,
+ * whichever finishes first. A finish moves the row of every task the model then finds finished,
+ * so the row of a task that finishes in another thread may move before the queue reports it.
+ *
  * Tasks that finish before the queue announces them (a task finishing inside its own start(),
  * or a running task aborted by a higher-priority newcomer under autoAbort) are reconciled
  * without a warning: the finished task is shown as the newest finished row, and a queued()

@@ -23,6 +23,8 @@
 #include <QtCore/QVarLengthArray>
 #include <QtCore/private/qobject_p.h>
 
+#include <algorithm>
+
 namespace Errand {
 class DeleteGuard;
 }
@@ -69,35 +71,58 @@ public:
     ~WorkQueuePrivate() override;
 
     /**
-     * Places a non-null @p task under (priority, ++counter), then starts it if nothing is current,
-     * or, with autoAbort and a strictly higher priority than the current task's, aborts that one.
-     * Does not connect the task; the public enqueue() does that.
+     * Places a non-null @p task under (priority, ++counter), then starts waiting tasks if a lane
+     * is free, or, with autoAbort and every lane busy, aborts the running task that comes last in
+     * queue order if @p priority is strictly higher than that task's. Does not connect the task;
+     * the public enqueue() does that.
      */
     virtual void enqueue(Task *task, uint priority);
     /**
-     * Removes @p task (releasing the queue's reference) and, if it was current, starts the next.
+     * Removes @p task (releasing the queue's reference) and, if it was running, starts the next.
      * Neither disconnects nor aborts it. False with "[WorkQueue]: internal error, can't find
      * task" if the task is not held.
      */
     virtual bool dequeue(Task *task);
 
-    /** Makes the head current and starts it unless it already runs; nothing if busy or empty. */
+    /**
+     * While fewer than maxRunning tasks run, takes the first waiting task in queue order into a
+     * lane and starts it unless it already runs; nothing if every lane is busy or no task waits.
+     */
     void startQueue();
     /** Drops every held task without disconnecting, aborting or signalling; keeps counter. */
     void clearQueue();
 
+    /** How many tasks run: current (if any) and otherRunning. */
+    int runningCount() const { return (current ? 1 : 0) + int(otherRunning.size()); }
+    /** Whether @p task is current or in otherRunning. */
+    bool isRunningHere(const Task *task) const
+    {
+        return task == current || std::find(otherRunning.cbegin(), otherRunning.cend(), task) != otherRunning.cend();
+    }
+
     /** Turns jobs into tasks; not owned, may be null. */
     Worker *worker = nullptr;
-    /** Whether queuing a strictly higher priority aborts the current task. */
+    /**
+     * Whether queuing a strictly higher priority, while every lane is busy, aborts the running
+     * task that comes last in queue order.
+     */
     bool autoAbort = false;
     /**
-     * The task started (or adopted, if it already ran) and waited on, or null. Held through its
-     * entry in @c queue, not by a reference of its own; not necessarily the first entry.
+     * The running task that comes first in queue order: started (or adopted, if it already ran)
+     * and waited on; null while none runs. Held through its entry in @c queue, not by a
+     * reference of its own; not necessarily the first entry.
      */
     Task *current = nullptr;
+    /** How many tasks the queue keeps running at once; at least 1, 1 by default. */
+    int maxRunning = 1;
+    /**
+     * The other running tasks, after current in queue order, each held through its entry in
+     * @c queue. Empty while at most one task runs, so always with a maxRunning of 1.
+     */
+    QVarLengthArray<Task *, 3> otherRunning;
     /** The enqueue counter: incremented before each enqueue, never reset. */
     uint counter = 0;
-    /** Every held task, the current one included, in run order; one reference each. */
+    /** Every held task, the running ones included, in run order; one reference each. */
     QMap<TaskPrio, WorkQueue::TaskPtr> queue;
     /** Each held task's key in @c queue. */
     QHash<const Task *, TaskPrio> priorities;
@@ -106,14 +131,21 @@ private:
     friend class WorkQueue;
     friend class Errand::DeleteGuard;
 
-    // The sender of the finish being delivered, and whether the queue holds it.
-    QObject *finishingSender(bool *held) const;
+    // The sender of the signal being delivered, and whether the queue holds it.
+    QObject *deliveringSender(bool *held) const;
     // Connects, places and announces a task for the public enqueue() forms; false for null.
     bool enqueueAndAnnounce(Task *task, uint priority);
     // Progress news: posts the update event, unless nobody watches or one is on its way.
     void progressNews();
-    // Follows the current task's progress while the queue's is watched.
-    void watchCurrent();
+    // Takes the first waiting task in queue order into a lane; null if none waits.
+    Task *takeWaiting();
+    // Takes @p task out of its lane, promoting the next running task to current; false if it
+    // ran in none.
+    bool leaveLane(const Task *task);
+    // The running task that comes last in queue order: the one autoAbort displaces.
+    Task *lastRunning() const { return otherRunning.isEmpty() ? current : otherRunning.back(); }
+    // Follows a running task's progress while the queue's is watched.
+    void watchRunning(Task *task);
     // abortAll()'s one call of a held task's virtual abort().
     void abortHeld(Task *task);
     // Ends the report of a task's finish; false if it was not being reported.
@@ -121,7 +153,8 @@ private:
 
     // Bounds the depth of synchronous start() -> finished -> start() chains; see startQueue().
     int startDepth = 0;
-    Task *deferredStart = nullptr;
+    // Tasks taken into a lane too deep in such a chain, in order: started when it unwinds.
+    QVarLengthArray<Task *, 1> deferredStarts;
     // Tasks finished here since the queue was last empty: the F of progress().
     qint64 finishedSinceEmpty = 0;
     // Held tasks whose finish onTaskFinished() is reporting: progress() counts them as done.

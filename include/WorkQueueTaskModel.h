@@ -28,26 +28,48 @@ class WorkQueueTaskModelPrivate;
  * | ResultRole      | "result"      | QVariant: the task's "result" property                   |
  * | PriorityRole    | "priority"    | uint: the priority the task was queued with              |
  * | TaskRole        | "task"        | QObject*: the Task                                       |
+ * | ProcessedRole   | "processed"   | qint64: Task::processed()                                |
+ * | TotalRole       | "total"       | qint64: Task::total(), 0 or less while unknown           |
+ * | ProgressRole    | "progress"    | double: the share done, from 0 to 1, or -1 (see below)   |
+ * | ProgressTextRole| "progressText"| QString: Task::progressText()                            |
  *
  * A row without a task serves invalid values. The priority is read when the model first sees the
  * task in a row, while the queue still holds it, so it stays after the task has left the queue;
  * it is 0 for a task the queue did not hold then. A task that lives in another thread than the
  * model has its error text and result read only once it has finished (before, ErrorTextRole and
  * ResultRole are invalid and their columns empty): until then they belong to the task's thread.
+ * Its progress (amounts and text) is read at any time: the task keeps it under a lock.
+ *
+ * ProgressRole is 1 for a task that finished without an error, whatever it reported. Otherwise
+ * it is processed() / total() when the total is known, capped at 1 (the share WorkQueue::progress()
+ * counts for its current task); when the total is unknown, -1 while the task runs (a view shows a
+ * busy indicator) and 0 while it waits or after it failed or was aborted. So a failed or aborted
+ * task shows how far it got, and a waiting one 0 unless it already reported a known total.
  *
  * In the list form (the default) there is one column, whose Qt::DisplayRole is the job name.
  * In the table form there is one column per field (Column), for QTableView and QTreeView:
  * Qt::DisplayRole shows the field as text ("Failed: <text>" for an error with a text), and
- * headerData() gives the titles "Job", "State", "Error", "Result" and "Priority". Either form
- * has no rows under a valid parent. A subclass may add columns after these (columnCount(),
- * data() and headerData()); the updates below span columnCount() columns.
+ * headerData() gives the titles "Job", "State", "Error", "Result", "Priority" and "Progress".
+ * The Progress column's text is the share done as a whole percentage ("42%"; "100%" only once
+ * ProgressRole is 1) whenever ProgressRole is known, that is with a known total or after a
+ * finish without error; with an unknown total it is the amount processed, or empty while that
+ * is 0. Either form has no rows under a valid parent. A subclass may add columns after these
+ * (columnCount(), data() and headerData()); the updates below span columnCount() columns.
  *
  * Updates. The model listens to each row's task: stateChanged() emits one dataChanged() for
- * that row (all columns) with the state and error roles (and ResultRole once a task of another
- * thread has finished), resultChanged() one with ResultRole; Qt::DisplayRole is added in the
- * table form. The row is found with WorkQueueListModel::rowOf(). Each dataChanged() of the source
- * is passed on for the same rows, with no roles (everything may have changed). Aborting or
- * failing a task that has finished changes its error silently, as the task emits nothing then.
+ * that row (all columns) with the state, error and progress roles (a move to Ready resets
+ * progress, a finish settles it, and ProgressRole follows the state), and ResultRole once a task
+ * of another thread has finished; resultChanged() one with ResultRole; and progressChanged() one
+ * with ProcessedRole, TotalRole, ProgressRole and ProgressTextRole. Qt::DisplayRole is added in
+ * the table form. The task coalesces its progressChanged(), so however often it reports, its row
+ * gets at most one progress update per pass of the task's event loop, the last one before the
+ * update for its finish. The model listens to a task's progress once it has seen the task run:
+ * for a task of the model's thread, from the next pass of the event loop if the task still runs
+ * then, when the news it reported meanwhile is shown at once. A queue's tasks that finish inside
+ * their start() so cost the model no connection for progress. The row is found with
+ * WorkQueueListModel::rowOf(). Each dataChanged() of the source is passed on for the same rows,
+ * with no roles (everything may have changed). Aborting or failing a task that has finished
+ * changes its error silently, as the task emits nothing then.
  *
  * The source is held weakly: once it is destroyed the model is reset to no rows. A slot
  * connected to this model's signals may delete the model (deleteLater() is still the advice),
@@ -72,6 +94,10 @@ public:
         ResultRole,
         PriorityRole,
         TaskRole,
+        ProcessedRole,
+        TotalRole,
+        ProgressRole,
+        ProgressTextRole,
     };
     Q_ENUM(Role)
 
@@ -91,9 +117,18 @@ public:
      * "priority": the priority the task was queued with, as a uint. */
     /** \var WorkQueueTaskModel::TaskRole
      * "task": the Task itself, as a QObject*. */
+    /** \var WorkQueueTaskModel::ProcessedRole
+     * "processed": Task::processed(), as a qint64. */
+    /** \var WorkQueueTaskModel::TotalRole
+     * "total": Task::total(), as a qint64; 0 or less while unknown. */
+    /** \var WorkQueueTaskModel::ProgressRole
+     * "progress": the share done as a double from 0 to 1, or -1 while a running task's total is
+     * unknown; 1 once the task finished without an error (see the class comment). */
+    /** \var WorkQueueTaskModel::ProgressTextRole
+     * "progressText": Task::progressText(). */
 
     /** The columns of the table form. */
-    enum Column { NameColumn, StateColumn, ErrorColumn, ResultColumn, PriorityColumn, ColumnCount };
+    enum Column { NameColumn, StateColumn, ErrorColumn, ResultColumn, PriorityColumn, ProgressColumn, ColumnCount };
     Q_ENUM(Column)
 
     /** \var WorkQueueTaskModel::NameColumn
@@ -106,6 +141,9 @@ public:
      * "Result": the result as text. */
     /** \var WorkQueueTaskModel::PriorityColumn
      * "Priority": the priority the task was queued with. */
+    /** \var WorkQueueTaskModel::ProgressColumn
+     * "Progress": the share done as a percentage, or the amount processed while the total is
+     * unknown (see the class comment). A view draws a bar from ProgressRole. */
     /** \var WorkQueueTaskModel::ColumnCount
      * The number of columns of the table form. */
 

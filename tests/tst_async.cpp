@@ -304,9 +304,10 @@ private Q_SLOTS:
         future = Errand::toFuture(WorkQueue::TaskPtr(task));
         QCOMPARE(future.isRunning(), end != EndedBefore); // QFuture::waitForFinished() waits only then
 #ifdef __cpp_impl_coroutine
-        Awaited awaited;
+        Awaited awaited, abandoned;
         const Coroutine coroutine = await(job, awaited);
-        QCOMPARE(awaited.resumes, end == EndedBefore ? 1 : 0);
+        await(job, abandoned); // a temporary, destroyed while it waits: never resumed after that
+        QCOMPARE(awaited.resumes + abandoned.resumes, end == EndedBefore ? 2 : 0);
 #endif
         if (end != EndedBefore)
             endTask(end);
@@ -315,6 +316,7 @@ private Q_SLOTS:
         QTRY_COMPARE(awaited.resumes, 1); // from another thread, through this one's event loop
         QCoreApplication::processEvents();
         QVERIFY(awaited.resumes == 1 && awaited.resumedOn == QThread::currentThread());
+        QCOMPARE(abandoned.resumes, end == EndedBefore ? 1 : 0);
         QCOMPARE(int(awaited.outcome.error), error);
         QCOMPARE(awaited.outcome.errorString, text);
         QCOMPARE(awaited.outcome.result, error == Job::NoError ? QVariant(42) : QVariant());

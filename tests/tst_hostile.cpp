@@ -34,7 +34,7 @@ public:
     // emission of a signal.
     // clang-format off
     enum Trigger { Factory, FactoryGivesNone, JobResultChanged, TaskStateChanged, JobStateChanged, TaskStarted,
-                   JobStarted, QueueStarted, TaskFinished, JobFinished, QueueFinished, QueueQueued,
+                   JobStarted, QueueStarted, QueueTaskStarted, TaskFinished, JobFinished, QueueFinished, QueueQueued,
                    ModelInserted, ModelChanged, ModelRemoved };
     // clang-format on
     Q_ENUM(Trigger)
@@ -56,8 +56,8 @@ private Q_SLOTS:
         const auto name = [](auto value) { return QMetaEnum::fromType<decltype(value)>().valueToKey(value); };
         for (Victim v : { Queue, ObjectWorkerQueue, TheJob, Model })
             for (int t = Factory; t <= ModelRemoved; ++t)
-                for (Mode m : { FinishInStart, FinishLater, RunningBeforeAttach })
-                    if (m != RunningBeforeAttach || (t != TaskStarted && t != QueueStarted)) // else never emitted
+                for (Mode m : { FinishInStart, FinishLater, RunningBeforeAttach }) // a started task: no started()
+                    if (m != RunningBeforeAttach || (t != TaskStarted && t != QueueStarted && t != QueueTaskStarted))
                         QTest::addRow("%s-%s-%s", name(v), name(Trigger(t)), name(m)) << v << Trigger(t) << m;
     }
 
@@ -101,6 +101,7 @@ private Q_SLOTS:
         on(JobStarted, job.data(), &Job::started);
         on(JobFinished, job.data(), &Job::finished);
         on(QueueStarted, queue.data(), &WorkQueue::started);
+        on(QueueTaskStarted, queue.data(), &WorkQueue::taskStarted);
         on(QueueFinished, queue.data(), &WorkQueue::finished);
         on(QueueQueued, queue.data(), &WorkQueue::queued);
         on(ModelInserted, model.data(), &QAbstractItemModel::rowsInserted);

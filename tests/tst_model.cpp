@@ -66,7 +66,7 @@ private Q_SLOTS:
 
 // A script drives a queue that a model follows. Its words: "name:priority[:f|x|a]" queues a
 // task (finishing, failing or aborting inside start()), "done" finishes the current task,
-// "!name" aborts a task, "auto" sets autoAbort, "max=N" sets maxFinishedTasks, "+R" and "-R"
+// "!name" aborts a task, "auto" sets autoAbort, "lanes=N" lets N tasks run, "max=N" sets maxFinishedTasks, "+R" and "-R"
 // insert and remove a row as an application may, "=R:name" puts a task into a row, "warn"
 // expects the model's reorder warning.
 // A second queue takes "2/name:priority"; "@1", "@2" and "@0" make the model follow the first,
@@ -118,6 +118,10 @@ void TstModel::followsQueue_data()
     row("max 1 prunes an early row", "max=1 a:1:f b:1:f", "b*", "inserted(0,0) changed(0,0) removed(1,1)");
     row("max 0, aborted, finishes in start", "max=0 auto a:1 b:5:f", "",
         "changed(0,0) removed(0,0) inserted(0,0) changed(0,0) removed(0,0)");
+    // Several running tasks: any of them may finish first; a newcomer aborts the last of them.
+    row("lanes: a middle one finishes", "lanes=3 a:5 b:3 c:1 d:1 !b", "a c d b*", "moved(1,4)");
+    row("lanes: autoAbort takes the last", "lanes=2 auto a:5 b:1 w:0 c:3", "a c w b*",
+        "moved(1,3) inserted(1,1) changed(1,1)");
 }
 
 void TstModel::followsQueue()
@@ -146,6 +150,8 @@ void TstModel::followsQueue()
             QTest::ignoreMessage(QtWarningMsg, "[WorkQueueListModel] failed to reorder tasks (internal error)");
         else if (word.startsWith(QLatin1Char('!')))
             tasks.value(word.mid(1))->abort();
+        else if (word.startsWith(QLatin1String("lanes=")))
+            queue.setMaxRunning(word.mid(6).toInt());
         else if (word.startsWith(QLatin1String("max=")))
             model.setMaxFinishedTasks(word.mid(4).toUInt());
         else if (word.startsWith(QLatin1Char('+')))
@@ -238,7 +244,8 @@ void TstModel::retargetedWhileClearing()
 }
 
 // The rows' chunked storage, with tiny chunks so that splits and merges happen all the time,
-// against a plain vector. Its values stay sorted so that partitionPoint() can be checked too.
+// against a plain vector. Its values stay sorted so that partitionPoint() can be checked too; an
+// update lowers a value to its predecessor's.
 void TstModel::rowStorageAgreesWithVector()
 {
     ChunkedVector<int, 4> rows;
@@ -271,6 +278,10 @@ void TstModel::rowStorageAgreesWithVector()
             rows.move(at == n ? n - 1 : at, end == n ? 0 : end);
             rows.popBack();
             plain.pop_back();
+        }
+        if (value < 10 && end > 0 && end < rows.size()) {
+            rows.update(end, [&](int &v) { v = plain[std::size_t(end - 1)]; });
+            plain[std::size_t(end)] = plain[std::size_t(end - 1)];
         }
         QVERIFY(rows.checkInvariants());
         QCOMPARE(rows.size(), int(plain.size()));

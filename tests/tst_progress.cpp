@@ -53,7 +53,8 @@ struct Probe : ManualTask
 // it, "*a" queues the task it holds again; "a=3/8" sets its task's progress, "a#copy" its text, "a!5" its timeout;
 // "a.done", "a.fail", "a.abort", "a.Ready", "a.Running" drive it; "a>" runs out its clocks (twice); "a?" logs its
 // progress and state, "a@" its clocks and timeout(). "O5" makes the factory set a timeout of 5,
-// "T7" sets the queue's; "W" takes the queue's worker away, and with it every task; "abortAll"; "loop" runs the posted
+// "T7" sets the queue's; "L3" lets 3 tasks run; "W" takes the queue's worker away, and with it every task; "abortAll";
+// "loop" runs the posted
 // events; "watch" logs the queue's progress, also as each finish is reported ("f0.500"), "?" reads it; "on:<step>"
 // takes the step at the next finish the queue reports ("on:delete" deletes the queue). The log also has "a.start",
 // "a.end(<error>[: <text>])" and the task's progress, "a(3/8 copy)".
@@ -99,10 +100,11 @@ struct Scene : Worker
                 reuse = true;
                 queue->enqueue(*jobs[name]);
                 reuse = false;
-            } else if (QStringLiteral("OTW").contains(step[0])) {
+            } else if (QStringLiteral("OTLW").contains(step[0])) {
                 const int n = step.mid(1).toInt();
                 step[0] == QLatin1Char('O')       ? void(ownTimeout = n)
                     : step[0] == QLatin1Char('T') ? queue->setTaskTimeout(n)
+                    : step[0] == QLatin1Char('L') ? queue->setMaxRunning(n)
                                                   : queue->setWorker(nullptr);
             } else if (op.startsWith(QLatin1Char('='))) {
                 task->doSetProgress(op.mid(1).section(QLatin1Char('/'), 0, 0).toLongLong(),
@@ -218,6 +220,13 @@ private Q_SLOTS:
         row("queue deleted", "on:delete +a +b +c abortAll loop", "a.start c.abort c.end(Aborted)");
         row("progress", "watch +a +b abortAll ? +c loop",
             "a.start b.abort b.end(Aborted) f0.500 a.abort a.end(Aborted) f1.000 ?1.000 c.start p0.000");
+        // With lanes: every running task counts by its fraction; abortAll() aborts the waiting
+        // tasks, then the running ones, each from the last in queue order (c, of priority 1,
+        // comes first); none starts.
+        row("lanes", "watch L2 +a +b +c:1 +d a=1/2 b=1/4 loop ? b.done loop L-1 abortAll",
+            "a.start b.start p0.188 a(1/2) b(1/4) ?0.188 b.end(NoError) f0.375 c.start p0.375 d.abort d.end(Aborted) "
+            "f0.625 a.abort a.end(Aborted) f0.750 c.abort c.end(Aborted) f1.000",
+            "[WorkQueue]: ignoring maxRunning below 1 (-1)");
         // clang-format on
     }
 

@@ -41,21 +41,31 @@ private Q_SLOTS:
     void scenario_data();
     void scenario();
 
+    void longSynchronousChainDrainsInOrder_data()
+    {
+        QTest::addColumn<int>("lanes");
+        QTest::newRow("one lane") << 1;
+        QTest::newRow("three lanes") << 3; // opened behind T0: the others drain in two lanes at once
+    }
+
     // Thousands of tasks that end inside start() drain within the call that ends the one running
-    // ahead of them, in key order, each started once, without exhausting the stack.
+    // ahead of them (or that opens lanes beside it), in key order, each started once, without
+    // exhausting the stack.
     void longSynchronousChainDrainsInOrder()
     {
+        QFETCH(int, lanes);
         ScriptedWorker worker;
         WorkQueue queue(&worker, false, nullptr);
         PlainJob job; // not attached by enqueue(const Job&): each task takes its name and mode
         QStringList log, expected[4]; // T0, then priorities 2, 1, 0
-        connect(&queue, &WorkQueue::started, this, [&] { log << queue.current()->objectName(); });
+        connect(&queue, &WorkQueue::taskStarted, this, [&](const WorkQueue::TaskPtr &t) { log << t->objectName(); });
         for (int i = 0; i <= 20000; ++i) {
             job.setObjectName(QStringLiteral("J%1").arg(i));
             job.setProperty("mode", i == 0 ? ManualTask::RunOnStart : ManualTask::FinishOnStart);
             QVERIFY(queue.enqueue(std::as_const(job), i == 0 ? 9 : uint(i % 3)));
             expected[i == 0 ? 0 : 3 - i % 3] << QStringLiteral("T%1").arg(i);
         }
+        queue.setMaxRunning(lanes);
         static_cast<ManualTask *>(queue.current())->doSetState(Job::Finished);
         QCOMPARE(log, expected[0] + expected[1] + expected[2] + expected[3]);
     }
@@ -106,10 +116,12 @@ private Q_SLOTS:
 //   e<n>/<p><m> enqueue(Job&)    c<n>/<p><m> enqueue(const Job&)    d<n> dequeue()
 //   p<n>, r<n> the worker's prepare(), run()    f<n>, a<n> finish, abort T<n>
 //   #<n> T<n>'s reference count (0 once deleted)    s<n> T<n>'s start() calls
-//   q log "[T2(5),*T1(3)]": queue() with each task's priority(), * marks current()
+//   q log "[T2(5),*T1(3),+T4(3)]": queue() with each task's priority(), * marks current(), +
+//   the other running() tasks    L<n> setMaxRunning(n), expecting its warning for L0
 //   D run deferred deletions    S startQueue()    W0, W1, W2 setWorker() null, own, other
 //   C clearQueue()    U clear current    A setAutoAbort(true)    I onTaskFinished() without sender
-//   T log tasks' finished() too    ! expect "can't find task" next
+//   T log tasks' finished() too    Y log taskStarted() ">T<n>" and taskFinished() "<T<n>" too
+//   ! expect "can't find task" next
 // The queue's signals are logged untagged, finished(err) followed by "@<current()>" (e and c
 // log only refusals), and each queued() handler runs deferred deletions, so a task must still be
 // held when the queue reports it. Each row: "<name>: <script> => <log>".
@@ -151,6 +163,23 @@ void tst_Queue::scenario_data()
     // startQueue() makes the head current, and starts it unless it runs already.
     row("startQueue: e1/0 e2/0 U q S q U d1 q S q => started queued(T1,0) queued(T2,0) [T1(0),T2(0)] [*T1(0),T2(0)] "
         "d1=true [T2(0)] started [*T2(0)]");
+    // Several lanes take the first waiting tasks in queue order; current() is the first running
+    // one. taskStarted() and taskFinished() name the task, with one lane too.
+    row("lanes: Y c1/0 c2/0F f1 L3 c1/1 c2/1 c3/1 c4/5 c5/1 q f2 q f4 q => started >T1 queued(T1,0) queued(T2,0) "
+        "finished(NoError) @T1 <T1 started >T2 finished(NoError) @T2 <T2 started >T1 queued(T1,1) started >T2 "
+        "queued(T2,1) started >T3 queued(T3,1) queued(T4,5) queued(T5,1) [T4(5),*T1(1),+T2(1),+T3(1),T5(1)] "
+        "finished(NoError) @T1 <T2 started >T4 [*T4(5),+T1(1),+T3(1),T5(1)] finished(NoError) @T4 <T4 started >T5 "
+        "[*T1(1),+T3(1),+T5(1)]");
+    // Lowering the maximum aborts nothing and starts nothing until fewer run; raising it starts
+    // the next at once; 0 is refused. A running task dequeued frees its lane.
+    row("lanes changed: L3 e1/0 e2/0 e3/0 e4/0 e5/0 L1 f1 f2 q L2 L0 q d4 q s5 => started queued(T1,0) started "
+        "queued(T2,0) started queued(T3,0) queued(T4,0) queued(T5,0) finished(NoError) @T1 finished(NoError) @T2 "
+        "[*T3(0),T4(0),T5(0)] started [*T3(0),+T4(0),T5(0)] started d4=true [*T3(0),+T5(0)] s5=1");
+    // With every lane busy, a higher priority aborts the running task that comes last in queue
+    // order; while a lane is free it aborts nothing.
+    row("lanes and autoAbort: T A L2 c1/5 c2/1 c3/3 c4/9 c5/0 q => started queued(T1,5) started queued(T2,1) "
+        "T2:Aborted finished(Aborted) @T1 started queued(T3,3) T3:Aborted finished(Aborted) @T1 started "
+        "queued(T4,9) queued(T5,0) [*T4(9),+T1(5),T5(0)]");
 }
 
 void tst_Queue::scenario()
@@ -172,8 +201,8 @@ void tst_Queue::scenario()
     const auto list = [&] {
         QStringList o;
         for (const WorkQueue::TaskPtr &t : q.queue())
-            o << QString::asprintf(
-                "%s%s(%u)", t == q.current() ? "*" : "", qPrintable(t->objectName()), q.priority(t.data()));
+            o << QString::asprintf("%s%s(%u)", t == q.current() ? "*" : q.running().contains(t) ? "+" : "",
+                qPrintable(t->objectName()), q.priority(t.data()));
         log.add(QLatin1Char('[') + o.join(QLatin1Char(',')) + QLatin1Char(']'));
     };
     const QMap<char, std::function<void()>> ops {
@@ -187,6 +216,15 @@ void tst_Queue::scenario()
         { '#', [&] { say(task() ? task()->ref.loadRelaxed() : 0); } }, { 's', [&] { say(task()->startCalls); } },
         { 'f', [&] { task()->doSetState(Job::Finished); } }, { 'T', [&] { w[0].log = w[1].log = &log; } },
         { 'A', [&] { q.setAutoAbort(true); } }, { 'S', [&] { q.startQueue(); } }, { 'a', [&] { task()->abort(); } },
+        { 'L', [&] {
+             if (m.captured(2) == QLatin1String("0"))
+                 QTest::ignoreMessage(QtWarningMsg, "[WorkQueue]: ignoring maxRunning below 1 (0)");
+             q.setMaxRunning(m.captured(2).toInt());
+         } },
+        { 'Y', [&] {
+             connect(&q, &WorkQueue::taskStarted, &log, [&](const auto &t) { log.add(QLatin1Char('>') + t->objectName()); });
+             connect(&q, &WorkQueue::taskFinished, &log, [&](const auto &t) { log.add(QLatin1Char('<') + t->objectName()); });
+         } },
         { 'd', [&] { say(q.dequeue(job())); } }, { 'p', [&] { w[0].prepare(job()); } }, { 'q', list }
     };
     const QRegularExpression grammar(QStringLiteral("^(.)([0-5]?)(?:/(\\d+))?([RFXAN]?)$"));

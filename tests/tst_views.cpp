@@ -27,8 +27,9 @@ struct ResettingRows : WorkQueueListModel
 
 // A queue whose tasks show every state: three ended in their start() (done, failed, aborted),
 // "run" running (priority 5), "wait" and "low" waiting (7 and 1). Rows: wait run low, then the
-// finished ones. The task model comes with show(), after any slot a test connects to the rows,
-// with model testers on it and on a QSortFilterProxyModel stacked on it.
+// finished ones. "run" has done 7 of an unknown total ("step"), "wait" 999 of 1000, "low" 2 of 3.
+// The task model comes with show(), after any slot a test connects to the rows, with model
+// testers on it and on a QSortFilterProxyModel stacked on it.
 struct Fixture
 {
     explicit Fixture(bool table, bool shown = true)
@@ -42,6 +43,10 @@ struct Fixture
         worker.add(*queue, "run", 5, ManualTask::RunOnStart)->setResult(42);
         worker.add(*queue, "wait", 7, ManualTask::RunOnStart);
         worker.add(*queue, "low", 1, ManualTask::RunOnStart);
+        task("run")->doSetProgress(7, 0);
+        task("run")->doSetProgressText(QStringLiteral("step"));
+        task("wait")->doSetProgress(999, 1000);
+        task("low")->doSetProgress(2, 3);
         log.clear();
     }
     void show()
@@ -144,6 +149,16 @@ private Q_SLOTS:
         row("priority", Model::PriorityRole, "priority", Model::PriorityColumn, "Priority", "wait", 7u, "7");
         // Read while the queue held the task, kept once it has left the queue.
         row("kept", Model::PriorityRole, "priority", Model::PriorityColumn, "Priority", "aborted", 3u, "3");
+        // The share done: -1 while unknown, rounded but not up to 100%, 1 once done, not if failed.
+        row("busy", Model::ProgressRole, "progress", Model::ProgressColumn, "Progress", "run", -1.0, "7");
+        row("almost", Model::ProgressRole, "progress", Model::ProgressColumn, "Progress", "wait", 0.999, "99%");
+        row("waiting", Model::ProgressRole, "progress", Model::ProgressColumn, "Progress", "low", 2.0 / 3, "67%");
+        row("done", Model::ProgressRole, "progress", Model::ProgressColumn, "Progress", "done", 1.0, "100%");
+        row("not done", Model::ProgressRole, "progress", Model::ProgressColumn, "Progress", "failed", 0.0, "");
+        row("processed", Model::ProcessedRole, "processed", Model::ProgressColumn, "Progress", "run", qint64(7), "7");
+        row("total", Model::TotalRole, "total", Model::ProgressColumn, "Progress", "low", qint64(3), "67%");
+        row("progress text", Model::ProgressTextRole, "progressText", Model::ProgressColumn, "Progress", "run",
+            QStringLiteral("step"), "7");
     }
 
     void fields()
@@ -186,7 +201,8 @@ private Q_SLOTS:
         QFETCH(bool, table);
         Fixture f(table);
         const QString display = table ? QStringLiteral(",display") : QString();
-        const QString state = QStringLiteral("state,stateText,error,errorText") + display;
+        const QString state
+            = QStringLiteral("state,stateText,error,errorText,processed,total,progress,progressText") + display;
 
         f.task("run")->setResult(43);
         f.task("run")->doSetState(Job::Finished); // moves below "low"; "wait" starts
@@ -211,6 +227,64 @@ private Q_SLOTS:
         f.model->setSourceModel(nullptr);
         QVERIFY(f.model->rowCount() == 0 && sourceChanged.count() == 1);
         f.rows->setWorkQueue(nullptr); // its removals no longer reach the model
+    }
+
+    // However often a task reports, its row gets one update per pass with the progress roles,
+    // also for what it reported in the pass it started in; the last one comes before its finish.
+    void progressUpdates()
+    {
+        Fixture f(true);
+        const QString roles = QStringLiteral("processed,total,progress,progressText,display");
+        ManualTask *run = f.task("run");
+        for (const qint64 last : { 100, 150 }) {
+            for (qint64 i = 1; i <= last; ++i)
+                run->doSetProgress(i, 200);
+            run->doSetProgressText(QString::number(last));
+            QCoreApplication::processEvents();
+            QCOMPARE(f.take(), QStringLiteral("run:") + roles);
+            QCOMPARE(f.model->index(f.model->rowOf(run), 0).data(Model::ProgressTextRole).toLongLong(), last);
+        }
+        QCoreApplication::processEvents();
+        QCOMPARE(f.take(), QString());
+        run->doSetProgress(200, 200);
+        run->doSetState(Job::Finished); // "wait" starts
+        QCoreApplication::processEvents();
+        const QString state = QStringLiteral("state,stateText,error,errorText,") + roles;
+        QCOMPARE(f.take(), QStringLiteral("run:%1 run:%2 moved wait:%2 wait:%1").arg(roles, state)); // what it kept
+    }
+
+    void progressHandlers_data()
+    {
+        QTest::addColumn<int>("victim");
+        const char *const victims[] = { "job", "queue", "list model", "task model", "task, before the model listens" };
+        for (int victim = 0; victim < 5; ++victim)
+            QTest::newRow(victims[victim]) << victim;
+    }
+
+    // A slot on a progress update deletes the job, the queue or a model; or the task goes with
+    // its news before the model listens to it. What remains carries on.
+    void progressHandlers()
+    {
+        QFETCH(int, victim);
+        Fixture f(true);
+        QPointer<PlainJob> job = new PlainJob;
+        const QPointer<ManualTask> task = f.worker.add(*f.queue, "a", 9, ManualTask::RunOnStart, job);
+        f.task("run")->doSetState(Job::Finished); // "a" starts
+        task->doSetProgress(1, 2);
+        QObject *const victims[] = { job, f.queue, f.rows, f.model };
+        if (victim < 4) {
+            connect(f.model, &QAbstractItemModel::dataChanged, victims[victim], [&] { delete victims[victim]; });
+        } else {
+            delete job;
+            delete f.queue;
+            f.rows->clear();
+            QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        }
+        QCoreApplication::processEvents();
+        QCOMPARE(!job + !f.queue + !f.rows + !f.model + !task, victim < 4 ? 1 : 3);
+        if (f.model && f.rows && task)
+            QCOMPARE(f.model->index(f.model->rowOf(task), 0).data(Model::ProgressRole).toDouble(), 0.5);
+        delete job;
     }
 
     // Slots that delete the model from its own signals.

@@ -123,9 +123,9 @@ elseif(CASE STREQUAL "plugins")
     expect_no(stderr ".")
     expect(stdout
         "job type ThumbnailJob: Names the thumbnail of an image\n"
-        "ThumbnailJob \\| Finished \\|  \\| cat.jpg.256px.png \\| 0\n"
-        "ThumbnailJob \\| Finished \\| Failed: a thumbnail needs a size \\|  \\| 0\n"
-        "ThumbnailJob \\| Finished \\|  \\| cat.jpg.64px.png \\| 0\n"
+        "ThumbnailJob \\| Finished \\|  \\| cat.jpg.256px.png \\| 0 \\| 100%\n"
+        "ThumbnailJob \\| Finished \\| Failed: a thumbnail needs a size \\|  \\| 0 \\| \n"
+        "ThumbnailJob \\| Finished \\|  \\| cat.jpg.64px.png \\| 0 \\| 100%\n"
         "unloaded; job types left: 0\n")
 elseif(CASE STREQUAL "screenshot" OR CASE STREQUAL "qml")
     file(REMOVE "${OUTPUT}")

@@ -5,6 +5,7 @@
 
 #include <PoolTask.h>
 
+#include <functional>
 #include <type_traits>
 
 /**
@@ -32,6 +33,15 @@ public:
 
     /** The file the task works on, as given by its job. */
     QString path() const { return m_path; }
+
+    /** Runs in the pool thread after each report of progress on @p path, and may sleep or block. */
+    using ProgressHook = std::function<void(const QString &path, qint64 done, qint64 total)>;
+    /**
+     * Installs @p hook for every task (none by default): the windows pace the work on their
+     * small sample with it, so that progress bars can be seen moving, and hold a task half-way
+     * for their screenshots. Install it before any work starts.
+     */
+    static void setProgressHook(ProgressHook hook);
 
 private:
     static Work workFor(const HashFileJob &job);

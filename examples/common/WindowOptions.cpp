@@ -1,6 +1,7 @@
 #include "WindowOptions.h"
 
 #include "SampleData.h"
+#include "WorkPacing.h"
 
 #include <QtCore/QCommandLineParser>
 #include <QtCore/QCoreApplication>
@@ -42,6 +43,8 @@ int WindowOptions::parse(const QCoreApplication &app, const QString &description
             return 1;
         }
         directory = sample.path();
+        if (!parser.isSet(shot))
+            WorkPacing::pace(25);
     } else if (QFileInfo(named).isDir()) {
         directory = named;
     } else {

@@ -8,7 +8,9 @@ class QTemporaryDir;
 
 /**
  * The command line of the windowed examples: `[directory] [--screenshot <file>]`. Without a
- * directory, or with --screenshot, they index a sample generated into a temporary directory.
+ * directory, or with --screenshot, they index a sample generated into a temporary directory;
+ * without --screenshot, the work on the sample's small files is paced (WorkPacing::pace()) so
+ * that progress can be seen.
  */
 struct WindowOptions
 {

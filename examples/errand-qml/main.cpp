@@ -1,15 +1,16 @@
 // errand-qml: a QtQuick window listing an Errand work queue that indexes files, through a
 // WorkQueueTaskModel. With --screenshot it indexes the generated sample, checks that rows have
-// appeared and changed state, and saves the window as a PNG.
+// appeared and changed state and that the running task shows its progress, and saves the window
+// as a PNG.
 
 #include "FileIndexer.h"
 #include "WindowOptions.h"
+#include "WorkPacing.h"
 
 #include <ObjectWorker.h>
 #include <WorkQueueListModel.h>
 #include <WorkQueueTaskModel.h>
 
-#include <QtCore/QSemaphore>
 #include <QtCore/QTemporaryDir>
 #include <QtCore/QTextStream>
 #include <QtCore/QThreadPool>
@@ -22,28 +23,31 @@
 #include <QtQml/QQmlContext>
 #include <QtQuick/QQuickWindow>
 
+#include <functional>
+
 namespace {
 
-// The number of finished jobs after which the screenshot is taken.
-constexpr int FinishedBeforeShot = 5;
-
-// Saves @p window to @p file once the model shows a finished and a running task, and the cards
-// have seen state changes. Prints what it found; false if anything is missing.
+// Saves @p window to @p file once the model shows a finished task and a running one half-way,
+// and the cards have seen state changes. Prints what it found; false if anything is missing.
 bool saveScreenshot(QQuickWindow *window, const WorkQueueTaskModel &model, const QString &file)
 {
     int finished = 0;
     int running = 0;
+    double progress = 0;
     for (int row = 0; row < model.rowCount(); ++row) {
         const int state = model.index(row, 0).data(WorkQueueTaskModel::StateRole).toInt();
         finished += state == Job::Finished ? 1 : 0;
         running += state == Job::Running ? 1 : 0;
+        if (state == Job::Running)
+            progress = model.index(row, 0).data(WorkQueueTaskModel::ProgressRole).toDouble();
     }
     const QObject *list = window->findChild<QObject *>(QStringLiteral("taskList"));
     const int cards = list ? list->property("count").toInt() : -1;
     const int transitions = window->property("transitionsSeen").toInt();
     QTextStream(stdout) << "rows " << model.rowCount() << ", cards " << cards << ", finished " << finished
-                        << ", running " << running << ", state changes seen " << transitions << "\n";
-    if (cards != model.rowCount() || finished == 0 || running != 1 || transitions == 0)
+                        << ", running " << running << ", state changes seen " << transitions << ", progress "
+                        << qRound(progress * 100) << "%\n";
+    if (cards != model.rowCount() || finished == 0 || running != 1 || transitions == 0 || progress < 0.5)
         return false;
     QImage image = window->grabWindow();
     // Qt 5's software scene graph grabs nothing from an offscreen window; its screen can.
@@ -78,6 +82,7 @@ int main(int argc, char *argv[])
 
         QQmlApplicationEngine engine;
         engine.rootContext()->setContextProperty(QStringLiteral("taskModel"), &tasks);
+        engine.rootContext()->setContextProperty(QStringLiteral("workQueue"), indexer.queue());
         engine.rootContext()->setContextProperty(QStringLiteral("rootPath"), indexer.root().absolutePath());
         engine.load(QUrl(QStringLiteral("qrc:/main.qml")));
         auto *window
@@ -87,26 +92,21 @@ int main(int argc, char *argv[])
             return 1;
         }
 
-        // The shot is taken while a job runs: a job that finishes holds the pool's one thread
-        // for half a second, so the next one, which the queue starts at once, stays running
-        // while its busy indicator fades in; then the window is saved and the thread let go.
-        QSemaphore hold;
-        int finished = 0;
+        // The shot is taken while the last file's hash is held half-way, the hashes of the files
+        // before it done, and the line counts waiting behind it.
+        const QStringList files = indexer.scan(shoot ? 6 : 1000);
+        std::function<void()> release = [] {};
         if (shoot) {
-            QThreadPool::globalInstance()->setMaxThreadCount(1);
-            QObject::connect(&indexer, &FileIndexer::jobFinished, window, [&] {
-                if (++finished != FinishedBeforeShot)
-                    return;
-                QThreadPool::globalInstance()->start([&hold] { hold.acquire(); });
-                QTimer::singleShot(500, window, [&] {
+            release = WorkPacing::holdHalfway(files.last(), window, [&] {
+                // Time for the cards to take their last changes in.
+                QTimer::singleShot(200, window, [&] {
                     const bool saved = saveScreenshot(window, tasks, options.screenshot);
-                    hold.release();
+                    release();
                     QCoreApplication::exit(saved ? 0 : 1);
                 });
             });
         }
         // The work starts once the window shows: a window that has not rendered cannot be grabbed.
-        const QStringList files = indexer.scan(shoot ? 6 : 1000);
         auto *shown = new QObject(window);
         QObject::connect(window, &QQuickWindow::frameSwapped, shown, [&, shown] {
             delete shown;
@@ -115,7 +115,7 @@ int main(int argc, char *argv[])
         });
 
         status = QGuiApplication::exec();
-        hold.release(); // in case the shot was not taken
+        release(); // in case the shot was not taken
         QThreadPool::globalInstance()->waitForDone();
     }
     // The tasks released with the jobs above were handed to deleteLater().

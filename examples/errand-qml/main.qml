@@ -1,13 +1,14 @@
 // The tasks of a live queue, one card per row of a WorkQueueTaskModel (context property
 // "taskModel"). Each card reads the model's roles: name, state, stateText, error, errorText,
-// priority and task (the Task object itself, whose "path" property names the file).
+// priority, progress and task (the Task object itself, whose "path" property names the file).
+// A bar above the cards shows the progress of the queue's batch ("workQueue", the WorkQueue).
 import QtQuick 2.12
 import QtQuick.Controls 2.12
 import QtQuick.Window 2.12
 
 Window {
     id: root
-    width: 760
+    width: 820
     height: 340
     visible: true
     title: qsTr("Errand queue")
@@ -38,6 +39,18 @@ Window {
         font.pixelSize: 16
         font.bold: true
         text: qsTr("%1 tasks: waiting, running and the last finished").arg(list.count)
+    }
+
+    ProgressBar {
+        id: batch
+        anchors { right: parent.right; rightMargin: 14; verticalCenter: heading.verticalCenter }
+        width: 150
+        value: workQueue.progress
+    }
+    Text {
+        anchors { right: batch.left; rightMargin: 8; verticalCenter: heading.verticalCenter }
+        text: qsTr("batch %1%").arg(Math.floor(workQueue.progress * 100))
+        color: "#77808a"
     }
 
     ListView {
@@ -80,24 +93,25 @@ Window {
                 text: model.task ? root.relative(model.task.path) : ""
                 elide: Text.ElideMiddle
             }
-            BusyIndicator {
+            // The share done; busy while a running task's total is unknown; none before it runs.
+            ProgressBar {
                 x: 326
-                width: 26
-                height: 26
+                width: 100
                 anchors.verticalCenter: parent.verticalCenter
-                running: model.state === 2
-                visible: running
+                visible: model.state !== 1
+                indeterminate: model.progress < 0
+                value: Math.max(model.progress, 0)
             }
             Text {
-                x: 356
-                width: 80
+                x: 440
+                width: 84
                 anchors.verticalCenter: parent.verticalCenter
                 text: model.stateText
                 color: root.stateColor(model.state, model.error)
                 font.bold: true
             }
             Text {
-                x: 456
+                x: 532
                 width: parent.width - x - 8
                 anchors.verticalCenter: parent.verticalCenter
                 text: model.error !== 0 ? model.errorText || qsTr("aborted")

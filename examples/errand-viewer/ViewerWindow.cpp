@@ -1,6 +1,7 @@
 #include "ViewerWindow.h"
 
 #include "QueueRows.h"
+#include "WorkPacing.h"
 
 #include <ObjectWorker.h>
 #include <WorkQueueListModel.h>
@@ -9,11 +10,15 @@
 #include <QtGui/QBrush>
 #include <QtGui/QColor>
 #include <QtGui/QFont>
+#include <QtWidgets/QApplication>
 #include <QtWidgets/QBoxLayout>
 #include <QtWidgets/QCheckBox>
 #include <QtWidgets/QHeaderView>
 #include <QtWidgets/QLabel>
+#include <QtWidgets/QProgressBar>
 #include <QtWidgets/QPushButton>
+#include <QtWidgets/QStyle>
+#include <QtWidgets/QStyledItemDelegate>
 #include <QtWidgets/QTreeView>
 
 #include <utility>
@@ -67,6 +72,36 @@ private:
     const FileIndexer &m_indexer;
 };
 
+// Draws the Progress column as a bar: the share done with the model's text on it, or a busy bar
+// while a running task's total is unknown. A task that has not run, or that ended with nothing
+// to show, gets none.
+class ProgressDelegate : public QStyledItemDelegate
+{
+public:
+    using QStyledItemDelegate::QStyledItemDelegate;
+
+    void paint(QPainter *painter, const QStyleOptionViewItem &option, const QModelIndex &index) const override
+    {
+        const QString text = index.data().toString();
+        if (index.data(WorkQueueTaskModel::StateRole) != Job::Running && text.isEmpty())
+            return QStyledItemDelegate::paint(painter, option, index);
+        const double done = index.data(WorkQueueTaskModel::ProgressRole).toDouble();
+        QStyleOptionProgressBar bar;
+        bar.QStyleOption::operator=(option);
+        bar.rect = option.rect.adjusted(2, 2, -2, -2);
+        bar.state |= QStyle::State_Horizontal;
+        bar.minimum = 0;
+        bar.maximum = done < 0 ? 0 : 100;
+        bar.progress = done < 0 ? 0 : qRound(done * 100);
+        bar.text = text;
+        bar.textVisible = true;
+        bar.textAlignment = Qt::AlignCenter;
+        QStyle *style = option.widget ? option.widget->style() : QApplication::style();
+        style->drawPrimitive(QStyle::PE_PanelItemViewItem, &option, painter, option.widget);
+        style->drawControl(QStyle::CE_ProgressBar, &bar, painter, option.widget);
+    }
+};
+
 QPushButton *addButton(QBoxLayout *layout, const QString &text)
 {
     auto *button = new QPushButton(text);
@@ -85,6 +120,7 @@ ViewerWindow::ViewerWindow(const QString &directory, QWidget *parent)
     , m_view(new QTreeView)
     , m_autoAbort(new QCheckBox(tr("Auto-abort")))
     , m_status(new QLabel)
+    , m_batch(new QProgressBar)
 {
     setWindowTitle(tr("Errand viewer - %1").arg(m_indexer.root().absolutePath()));
 
@@ -92,16 +128,19 @@ ViewerWindow::ViewerWindow(const QString &directory, QWidget *parent)
     m_view->setRootIsDecorated(false);
     m_view->setUniformRowHeights(true);
     m_view->setAlternatingRowColors(true);
+    m_view->setItemDelegateForColumn(FileTaskModel::ProgressColumn, new ProgressDelegate(m_view));
     QHeaderView *header = m_view->header();
     header->setStretchLastSection(true);
-    // Job, File, State, Priority, Error, Result.
+    // Job, File, State, Progress, Priority, Error, Result.
     header->moveSection(header->visualIndex(FileTaskModel::FileColumn), 1);
-    header->moveSection(header->visualIndex(FileTaskModel::PriorityColumn), 3);
-    header->resizeSection(FileTaskModel::NameColumn, 135);
-    header->resizeSection(FileTaskModel::FileColumn, 165);
-    header->resizeSection(FileTaskModel::StateColumn, 90);
-    header->resizeSection(FileTaskModel::PriorityColumn, 70);
-    header->resizeSection(FileTaskModel::ErrorColumn, 210);
+    header->moveSection(header->visualIndex(FileTaskModel::ProgressColumn), 3);
+    header->moveSection(header->visualIndex(FileTaskModel::PriorityColumn), 4);
+    header->resizeSection(FileTaskModel::NameColumn, 130);
+    header->resizeSection(FileTaskModel::FileColumn, 160);
+    header->resizeSection(FileTaskModel::StateColumn, 95);
+    header->resizeSection(FileTaskModel::ProgressColumn, 100);
+    header->resizeSection(FileTaskModel::PriorityColumn, 65);
+    header->resizeSection(FileTaskModel::ErrorColumn, 180);
 
     auto *buttons = new QHBoxLayout;
     QPushButton *indexAll = addButton(buttons, tr("Index all"));
@@ -113,10 +152,22 @@ ViewerWindow::ViewerWindow(const QString &directory, QWidget *parent)
     m_abort = addButton(buttons, tr("Abort running"));
     m_dequeue = addButton(buttons, tr("Dequeue selected"));
 
+    // The share of the queue's batch that is done.
+    m_batch->setRange(0, 1000);
+    m_batch->setFormat(tr("batch %p%"));
+    m_batch->setAlignment(Qt::AlignCenter);
+    m_batch->setMaximumWidth(160);
+    connect(m_indexer.queue(), &WorkQueue::progressChanged, m_batch,
+        [this](double progress) { m_batch->setValue(qRound(progress * 1000)); });
+    m_batch->setValue(qRound(m_indexer.queue()->progress() * 1000));
+    auto *status = new QHBoxLayout;
+    status->addWidget(m_status, 1);
+    status->addWidget(m_batch);
+
     auto *layout = new QVBoxLayout(this);
     layout->addLayout(buttons);
     layout->addWidget(m_view);
-    layout->addWidget(m_status);
+    layout->addLayout(status);
 
     connect(indexAll, &QPushButton::clicked, this, [this] {
         for (const QString &file : std::as_const(m_files))
@@ -207,20 +258,21 @@ void ViewerWindow::updateStatus()
 
 void ViewerWindow::screenshot(const QString &file)
 {
-    // The scenario: four files indexed, a file that has gone, one job taken back, and an urgent
-    // job that aborts the running one. The window is grabbed once six jobs have finished; the
-    // grab is posted before the seventh job starts, so that one is always shown running.
-    connect(&m_indexer, &FileIndexer::jobFinished, this, [this, file] {
-        if (++m_finishedForScreenshot != 6)
-            return;
-        QMetaObject::invokeMethod(
-            this, [this, file] { Q_EMIT screenshotDone(grab().save(file, "PNG")); }, Qt::QueuedConnection);
+    // The scenario: four files indexed, a file that has gone, a larger one, one job taken back,
+    // and an urgent job that aborts the running one. The window is saved while the larger file's
+    // hash is held half-way, so that its bar shows how far it got.
+    const QDir root = m_indexer.root();
+    const QString larger = root.filePath(QStringLiteral("data/image.bin"));
+    m_releaseHold = WorkPacing::holdHalfway(larger, this, [this, file] {
+        const bool saved = grab().save(file, "PNG");
+        m_releaseHold();
+        Q_EMIT screenshotDone(saved);
     });
 
-    const QDir root = m_indexer.root();
     for (const char *path : { "README.txt", "src/parser.cpp", "notes/design.txt", "logs/build.log" })
         m_indexer.indexFile(root.filePath(QLatin1String(path)));
     m_indexer.submit(new HashFileJob(root.filePath(QStringLiteral("gone.txt"))), FileIndexer::Normal);
+    m_indexer.submit(new HashFileJob(larger), FileIndexer::Normal);
     const auto select = [this](const char *job, const char *file) {
         for (int row = 0; row < m_proxy->rowCount(); ++row) {
             if (m_proxy->index(row, FileTaskModel::NameColumn).data().toString() == QLatin1String(job)

@@ -5,8 +5,11 @@
 
 #include <QtWidgets/QWidget>
 
+#include <functional>
+
 class QCheckBox;
 class QLabel;
+class QProgressBar;
 class QPushButton;
 class QTreeView;
 class Task;
@@ -25,7 +28,7 @@ public:
     explicit ViewerWindow(const QString &directory, QWidget *parent = nullptr);
     ~ViewerWindow() override;
 
-    /** Queues a fixed set of jobs and saves the window to @p file once six have finished. */
+    /** Queues a fixed set of jobs and saves the window to @p file with one of them half-way. */
     void screenshot(const QString &file);
 
 Q_SIGNALS:
@@ -42,7 +45,7 @@ private:
     SourceIndexer m_indexer;
     QStringList m_files;
     int m_next = 0;
-    int m_finishedForScreenshot = 0;
+    std::function<void()> m_releaseHold;
     WorkQueueListModel *m_model;
     WorkQueueTaskModel *m_proxy;
     QTreeView *m_view;
@@ -50,6 +53,7 @@ private:
     QPushButton *m_abort;
     QPushButton *m_dequeue;
     QLabel *m_status;
+    QProgressBar *m_batch;
 };
 
 #endif // ERRAND_VIEWER_VIEWERWINDOW_H

@@ -34,6 +34,18 @@ TaskError *TaskError::clone() const
 
 namespace {
 
+// Reports how a task ended into @p interface, and finishes it.
+void reportOutcome(QFutureInterface<QVariant> &interface, const Outcome &outcome)
+{
+    if (outcome.error == Job::NoError)
+        interface.reportResult(outcome.result);
+    else if (outcome.error == Job::Failed)
+        interface.reportException(TaskError(outcome.error, outcome.errorString));
+    else
+        interface.reportCanceled();
+    interface.reportFinished();
+}
+
 // Carries one task's end into a future. It lives in the task's thread: the task's signals
 // reach it directly, and its watcher hears of a cancelled future through that thread's event
 // loop, where aborting the task is safe. It goes once it has reported.
@@ -58,21 +70,26 @@ public:
     {
         if (m_reported.exchange(true, std::memory_order_acq_rel))
             return;
-        if (outcome.error == Job::NoError)
-            m_interface.reportResult(outcome.result);
-        else if (outcome.error == Job::Failed)
-            m_interface.reportException(TaskError(outcome.error, outcome.errorString));
+        reportOutcome(m_interface, outcome);
+        // The watcher belongs to the bridge's thread, which its events reach meanwhile: an end
+        // seen in another (a task that finished while toFuture() connected) lets go of it there.
+        if (thread() == QThread::currentThread())
+            release();
         else
-            m_interface.reportCanceled();
-        m_interface.reportFinished();
-        // Let go of the future now rather than when deleted: its results then belong to
-        // whoever holds the future, released in that thread.
+            QMetaObject::invokeMethod(
+                this, [this] { release(); }, Qt::QueuedConnection);
+    }
+
+private:
+    // Lets go of the future now rather than when deleted: its results then belong to whoever
+    // holds the future, released in that thread.
+    void release()
+    {
         m_watcher.setFuture(QFuture<QVariant>());
         m_interface = QFutureInterface<QVariant>();
         deleteLater();
     }
 
-private:
     QFutureInterface<QVariant> m_interface;
     QFutureWatcher<QVariant> m_watcher { this };
     const QPointer<Task> m_task;
@@ -90,6 +107,11 @@ QFuture<QVariant> canceledFuture(const char *warning)
 
 QFuture<QVariant> watchTask(Task *task)
 {
+    if (task->isFinished()) { // nothing to watch
+        QFutureInterface<QVariant> interface(QFutureInterfaceBase::Started);
+        reportOutcome(interface, Detail::TaskEndWatch::outcomeOf(*task));
+        return interface.future();
+    }
     auto *bridge = new FutureBridge(task);
     const QFuture<QVariant> future = bridge->future();
     if (task->thread() != QThread::currentThread())

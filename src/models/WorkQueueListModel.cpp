@@ -405,7 +405,7 @@ void WorkQueueListModel::taskQueued(const WorkQueue::TaskPtr &ptr, uint prio)
         d->tracking = false;
     else if (d->tracking) {
         if (d->epoch == before + 2 && d->rows[row].task == ptr)
-            d->rows[row].key = key;
+            d->rows.update(row, [&key](WorkQueueListModelPrivate::Row &r) { r.key = key; });
         else
             d->tracking = false;
     }

@@ -40,7 +40,7 @@ bool isNewSequence(uint sequence, uint seen, uint counter)
 
 int WorkQueueListModelPrivate::lowerBound(const TaskPrio &key) const
 {
-    return rows.partitionPoint(unfinishedCount(), [&key](const Row &row) { return row.key < key; });
+    return rows.partitionPoint(unfinishedCount(), [&key](const TaskPrio &row) { return row < key; });
 }
 
 int WorkQueueListModelPrivate::rowOf(const Task *task, const TaskPrio &key) const
@@ -57,7 +57,7 @@ int WorkQueueListModelPrivate::placementRow(uint priority) const
 {
     // The first row whose priority is lower: the keys run in the queue's order, so the
     // priorities never rise along the unfinished block.
-    return rows.partitionPoint(unfinishedCount(), [priority](const Row &row) { return row.key.priority >= priority; });
+    return rows.partitionPoint(unfinishedCount(), [priority](const TaskPrio &row) { return row.priority >= priority; });
 }
 
 bool WorkQueueListModelPrivate::stillTracking(const WorkQueuePrivate *qd, const Task *announced, bool *departingHeld)
@@ -148,8 +148,7 @@ void WorkQueueListModelPrivate::resync()
     const auto end = qd->queue.cend();
     const int unfinished = unfinishedCount();
     for (int r = 0; r < unfinished; ++r) {
-        Row &row = rows[r];
-        const Task *task = row.task.data();
+        const Task *task = rows[r].task.data();
         if (stale(task)) {
             staleRow = r;
             return;
@@ -164,7 +163,7 @@ void WorkQueueListModelPrivate::resync()
         }
         if (entry == end || !(entry.key() == *key) || entry.value().data() != task)
             return;
-        row.key = *key;
+        rows.update(r, [&key](Row &row) { row.key = *key; });
         ++entry;
     }
     for (; entry != end; ++entry) {
@@ -195,12 +194,12 @@ bool WorkQueueListModelPrivate::placeTracked(const WorkQueuePrivate *qd, const W
 
 // The reference pass of reorder(), while the unfinished block mirrors the queue. Then the pass
 // finds every listed task in its row, and what it does is decided by the tasks that have
-// finished: those whose finish the queue is delivering, its current task and tasks being
+// finished: those whose finish the queue is delivering, its running tasks and tasks being
 // announced. (A waiting task changes state only through its own methods, and a finish reaches
 // the queue at once through the connection it made: the one thing that escapes this is a handler
-// of a task's own signals that finishes a second held task before the queue has heard of the
-// first finish.) Only those rows are touched; false, before any change, when a candidate has no
-// row where the mirror puts it.
+// of a waiting task's own signals that finishes a second held task before the queue has heard of
+// the first finish.) Only those rows are touched; false, before any change, when a candidate has
+// no row where the mirror puts it.
 bool WorkQueueListModelPrivate::finishTracked(const Pass &pass)
 {
     struct Step
@@ -231,8 +230,13 @@ bool WorkQueueListModelPrivate::finishTracked(const Pass &pass)
     };
     for (const Task *task : pass.qd->announcing)
         consider(task, true);
-    if (pass.qd->current && !consider(pass.qd->current, false))
+    // A running task is held, so alive: an unfinished one needs no lookup.
+    if (pass.qd->current && pass.qd->current->isFinished() && !consider(pass.qd->current, false))
         return false;
+    for (const Task *task : pass.qd->otherRunning) {
+        if (task->isFinished() && !consider(task, false))
+            return false;
+    }
     // The queue's deliveries in progress, latest first. Senders are compared by address
     // only (one may have been deleted meanwhile). With no emission of the queue in progress
     // but the one that called us, only the latest delivery can be an unhandled finish.

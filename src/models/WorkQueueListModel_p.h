@@ -14,6 +14,22 @@
 
 class WorkQueueListModel;
 
+/** A row of the list model: its task, and where it stands in the queue while it mirrors it. */
+struct WorkQueueListRow
+{
+    WorkQueue::TaskPtr task;
+    TaskPrio key; // meaningful in the unfinished block while tracking
+    // The task the row is inserted for, until setData() stores it (see placeRow()).
+    const Task *placing = nullptr;
+
+    // The rows are searched by key.
+    struct Key
+    {
+        TaskPrio operator()(const WorkQueueListRow &row) const noexcept { return row.key; }
+    };
+};
+Q_DECLARE_TYPEINFO(WorkQueueListRow, Q_MOVABLE_TYPE);
+
 /**
  * The model's state.
  *
@@ -26,13 +42,7 @@ class WorkQueueListModel;
 class WorkQueueListModelPrivate
 {
 public:
-    struct Row
-    {
-        WorkQueue::TaskPtr task;
-        TaskPrio key; // meaningful in the unfinished block while tracking
-        // The task the row is inserted for, until setData() stores it (see placeRow()).
-        const Task *placing = nullptr;
-    };
+    using Row = WorkQueueListRow;
 
     // A task moved out of the unfinished block (or placed straight into the finished one) that
     // the queue still holds until its finished() emission returns.
@@ -147,7 +157,7 @@ public:
 
     WorkQueueListModel *q = nullptr;
     QPointer<WorkQueue> queue;
-    ChunkedVector<Row> rows;
+    ChunkedVector<Row, 128, Row::Key> rows;
     int finishedCount = 0;
     uint maxFinishedTasks = 10;
 

@@ -1,6 +1,10 @@
 #include "WorkQueueTaskModel.h"
 
+#include "jobs/Task_p.h"
+
+#include <QtCore/QCoreApplication>
 #include <QtCore/QPointer>
+#include <QtCore/QSet>
 #include <QtCore/QThread>
 
 #include <algorithm>
@@ -19,10 +23,19 @@ using M = WorkQueueTaskModel;
 // holds exactly the rows that the end announces. And the rows of a dataChanged() that reaches
 // this model after such a slot may be stale: one that shows no task new to the model makes it
 // look over every row for one it has not seen.
+//
+// Progress. Listening to progressChanged() costs a connection per task, and most tasks of a busy
+// queue finish inside their start() without reporting any. So the model listens only to tasks it
+// has seen running, and to those of its own thread only from the next pass of its event loop, if
+// they still run then: the connection is made there, and the news the task kept while nobody
+// listened is delivered at once. Until then a task's progress shows when its row is read, and
+// with its state changes, which name the progress roles too.
 class WorkQueueTaskModelPrivate
 {
 public:
     enum Change { None, Insert, Remove, Move, Reset };
+    // The task signals that change what a row shows.
+    enum TaskSignal { StateSignal, ResultSignal, ProgressSignal };
 
     explicit WorkQueueTaskModelPrivate(WorkQueueTaskModel *q)
         : q(q)
@@ -37,10 +50,13 @@ public:
     void resetOnto(WorkQueueListModel *newSource);
     bool watchRows(int first, int last);
     bool watch(Task *task);
-    void taskChanged(const Task *task, QVector<int> roles);
+    void listenWhileRunning(Task *task);
+    void listenToStarted();
+    void taskChanged(const Task *task, TaskSignal signal);
     void sourceDataChanged(int first, int last);
     bool readable(const Task *task) const { return task->isFinished() || task->thread() == q->thread(); }
     QVariant field(const Task *task, int role) const;
+    static double progress(const Task *task);
     QVariant display(const Task *task, int column) const;
     void changed(int first, int last, const QVector<int> &roles = {})
     {
@@ -54,7 +70,15 @@ public:
     QPointer<WorkQueueListModel> source;
     bool table = false;
     Change pending = None;
-    QHash<const Task *, uint> watched; // each watched task's priority
+    struct Watched
+    {
+        uint priority; // the priority the task was queued with
+        bool progress; // its progressChanged() is connected
+    };
+    QHash<const Task *, Watched> watched;
+    // Tasks of this thread seen running whose progress is listened to from the next pass.
+    QSet<const Task *> started;
+    bool startedPosted = false;
 };
 
 void WorkQueueTaskModelPrivate::connectSource()
@@ -133,27 +157,93 @@ bool WorkQueueTaskModelPrivate::watchRows(int first, int last)
 
 bool WorkQueueTaskModelPrivate::watch(Task *task)
 {
-    if (!task || watched.contains(task))
+    if (!task)
         return false;
-    const WorkQueue *queue = source->workQueue();
-    watched.insert(task, queue ? queue->priority(task) : 0);
-    // One connection per signal of a task that changes what its row shows, with the roles it changes.
-    QObject::connect(task, &Task::stateChanged, context, [this, task] {
-        taskChanged(task, { M::StateRole, M::StateTextRole, M::ErrorRole, M::ErrorTextRole });
-    });
-    QObject::connect(task, &Task::resultChanged, context, [this, task] { taskChanged(task, { M::ResultRole }); });
-    QObject::connect(task, &QObject::destroyed, context, [this, task] { watched.remove(task); });
-    return true;
+    const bool isNew = !watched.contains(task);
+    if (isNew) {
+        const WorkQueue *queue = source->workQueue();
+        watched.insert(task, { queue ? queue->priority(task) : 0, false });
+        // One connection per signal of a task that changes what its row shows; progress follows
+        // once the task runs (see the top of the file).
+        QObject::connect(task, &Task::stateChanged, context, [this, task](Job::State state) {
+            if (state != Job::Running)
+                started.remove(task); // only tasks of this thread are there, so the state is current
+            taskChanged(task, StateSignal);
+        });
+        QObject::connect(task, &Task::resultChanged, context, [this, task] { taskChanged(task, ResultSignal); });
+        QObject::connect(task, &QObject::destroyed, context, [this, task] {
+            watched.remove(task);
+            started.remove(task);
+        });
+    }
+    if (task->isRunning())
+        listenWhileRunning(task);
+    return isNew;
+}
+
+// @p task runs and a row holds it.
+void WorkQueueTaskModelPrivate::listenWhileRunning(Task *task)
+{
+    const auto it = watched.find(task);
+    if (it == watched.end() || it->progress)
+        return;
+    if (task->thread() == q->thread()) {
+        started.insert(task);
+        if (!std::exchange(startedPosted, true))
+            QMetaObject::invokeMethod(
+                context, [this] { listenToStarted(); }, Qt::QueuedConnection);
+        return;
+    }
+    // A task of another thread cannot be proven alive on the next pass without a row; and the
+    // news it kept comes through its own event loop.
+    it->progress = true;
+    QObject::connect(task, &Task::progressChanged, context, [this, task] { taskChanged(task, ProgressSignal); });
+}
+
+// The pass after tasks of this thread were seen running: listens to those that still run.
+void WorkQueueTaskModelPrivate::listenToStarted()
+{
+    startedPosted = false;
+    const QPointer<WorkQueueTaskModel> self(q);
+    // Handlers of the news delivered below may delete the model, reset it (which empties the set),
+    // delete tasks (which leave the set) or start others (which join it).
+    while (self && !started.isEmpty()) {
+        Task *task = const_cast<Task *>(*started.cbegin());
+        started.erase(started.cbegin());
+        const auto it = watched.find(task);
+        // A task that left the set when it finished or was destroyed is not here; the row also
+        // proves the rest alive, should one have moved to another thread meanwhile.
+        if (it == watched.end() || it->progress || !source || source->rowOf(task) < 0 || !task->isRunning())
+            continue;
+        it->progress = true;
+        QObject::connect(task, &Task::progressChanged, context, [this, task] { taskChanged(task, ProgressSignal); });
+        // Connecting made the task post the news it kept while nothing listened: deliver it now.
+        if (task->thread() == q->thread())
+            QCoreApplication::sendPostedEvents(task, Errand::progressEventType());
+    }
 }
 
 // A task of another thread may be gone already: it is compared, not used, until a row holds it.
-void WorkQueueTaskModelPrivate::taskChanged(const Task *task, QVector<int> roles)
+void WorkQueueTaskModelPrivate::taskChanged(const Task *task, TaskSignal signal)
 {
     const int row = end() && source ? source->rowOf(task) : -1;
     if (row < 0)
         return; // no longer shown; the connections go with the task or the source
-    if (task->thread() != q->thread() && task->isFinished()) // readable() from now on
-        roles.append(M::ResultRole);
+    QVector<int> roles;
+    if (signal == StateSignal) {
+        // A move to Ready resets progress, a finish settles it, and ProgressRole follows the
+        // state; and the model may not listen to the task's progress yet.
+        roles = { M::StateRole, M::StateTextRole, M::ErrorRole, M::ErrorTextRole, M::ProcessedRole, M::TotalRole,
+            M::ProgressRole, M::ProgressTextRole };
+        if (task->thread() != q->thread() && task->isFinished()) // readable() from now on
+            roles.append(M::ResultRole);
+        if (task->isRunning())
+            listenWhileRunning(const_cast<Task *>(task));
+    } else if (signal == ResultSignal) {
+        roles = { M::ResultRole };
+    } else {
+        roles = { M::ProcessedRole, M::TotalRole, M::ProgressRole, M::ProgressTextRole };
+    }
     if (table)
         roles.append(Qt::DisplayRole);
     changed(row, row, roles);
@@ -182,6 +272,8 @@ void WorkQueueTaskModelPrivate::resetOnto(WorkQueueListModel *newSource)
     const QPointer<WorkQueueTaskModel> self(q);
     q->beginResetModel();
     watched.clear();
+    started.clear();
+    startedPosted = false; // the event goes with the context
     delete std::exchange(context, new QObject(q));
     source = newSource;
     if (newSource) {
@@ -210,16 +302,46 @@ QVariant WorkQueueTaskModelPrivate::field(const Task *task, int role) const
     case M::ResultRole:
         return readable(task) ? task->property("result") : QVariant();
     case M::PriorityRole:
-        return watched.value(task);
+        return watched.value(task).priority;
     case M::TaskRole:
         return QVariant::fromValue<QObject *>(const_cast<Task *>(task));
+    // Progress is kept under the task's lock: readable from any thread at any time.
+    case M::ProcessedRole:
+        return task->processed();
+    case M::TotalRole:
+        return task->total();
+    case M::ProgressRole:
+        return progress(task);
+    case M::ProgressTextRole:
+        return task->progressText();
     default:
         return QVariant();
     }
 }
 
+double WorkQueueTaskModelPrivate::progress(const Task *task)
+{
+    const Job::State state = task->state();
+    if (state == Job::Finished && task->error() == Job::NoError)
+        return 1;
+    // The share is computed under the task's lock, so a report from another thread between two
+    // reads cannot pair an amount with the wrong total.
+    if (task->total() > 0)
+        return Errand::TaskExtra::fraction(*task);
+    return state == Job::Running ? -1 : 0;
+}
+
 QVariant WorkQueueTaskModelPrivate::display(const Task *task, int column) const
 {
+    if (column == M::ProgressColumn) {
+        const double done = progress(task);
+        if (done < 0 || (done == 0 && task->total() <= 0)) {
+            const qint64 processed = task->processed();
+            return processed > 0 ? QString::number(processed) : QString();
+        }
+        // Rounded, but never to 100% before the end.
+        return QString(QString::number(done < 1 ? std::min(99, qRound(done * 100)) : 100) + QLatin1Char('%'));
+    }
     if (column == M::ErrorColumn) {
         const QString text = field(task, M::ErrorTextRole).toString();
         return task->error() == Job::NoError
@@ -227,7 +349,8 @@ QVariant WorkQueueTaskModelPrivate::display(const Task *task, int column) const
             : Job::toString(task->error()) + (text.isEmpty() ? QString() : QLatin1String(": ") + text);
     }
     static const int roles[] = { M::NameRole, M::StateTextRole, 0, M::ResultRole, M::PriorityRole };
-    const QVariant value = column < M::ColumnCount ? field(task, roles[column]) : QVariant();
+    static_assert(sizeof(roles) / sizeof(*roles) == M::ProgressColumn, "one role per plain column");
+    const QVariant value = column < M::ProgressColumn ? field(task, roles[column]) : QVariant();
     return column == M::ResultColumn ? value.toString() : value;
 }
 
@@ -309,8 +432,8 @@ QVariant WorkQueueTaskModel::data(const QModelIndex &index, int role) const
 
 QVariant WorkQueueTaskModel::headerData(int section, Qt::Orientation orientation, int role) const
 {
-    static const char *const titles[]
-        = { QT_TR_NOOP("Job"), QT_TR_NOOP("State"), QT_TR_NOOP("Error"), QT_TR_NOOP("Result"), QT_TR_NOOP("Priority") };
+    static const char *const titles[] = { QT_TR_NOOP("Job"), QT_TR_NOOP("State"), QT_TR_NOOP("Error"),
+        QT_TR_NOOP("Result"), QT_TR_NOOP("Priority"), QT_TR_NOOP("Progress") };
     if (orientation == Qt::Horizontal && role == Qt::DisplayRole && section >= 0
         && section < (d->table ? int(ColumnCount) : 1))
         return tr(titles[section]);
@@ -319,10 +442,10 @@ QVariant WorkQueueTaskModel::headerData(int section, Qt::Orientation orientation
 
 QHash<int, QByteArray> WorkQueueTaskModel::roleNames() const
 {
-    static const char *const names[]
-        = { "name", "state", "stateText", "error", "errorText", "result", "priority", "task" };
+    static const char *const names[] = { "name", "state", "stateText", "error", "errorText", "result", "priority",
+        "task", "processed", "total", "progress", "progressText" };
     QHash<int, QByteArray> roles = QAbstractTableModel::roleNames();
-    for (int role = NameRole; role <= TaskRole; ++role)
+    for (int role = NameRole; role <= ProgressTextRole; ++role)
         roles.insert(role, names[role - NameRole]);
     return roles;
 }

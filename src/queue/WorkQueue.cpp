@@ -17,7 +17,7 @@ struct QueueIndexes
     int taskFinished;
     int taskStarted;
     int onTaskFinished;
-    int queueStarted;
+    int onTaskStarted;
 };
 
 const QueueIndexes &queueIndexes()
@@ -26,7 +26,7 @@ const QueueIndexes &queueIndexes()
         Errand::methodIndex(Task::staticMetaObject, "finished(Job::Error)"),
         Errand::methodIndex(Task::staticMetaObject, "started()"),
         Errand::methodIndex(WorkQueue::staticMetaObject, "onTaskFinished(Job::Error)"),
-        Errand::methodIndex(WorkQueue::staticMetaObject, "started()"),
+        Errand::methodIndex(WorkQueue::staticMetaObject, "onTaskStarted()"),
     };
     return indexes;
 }
@@ -40,7 +40,7 @@ bool WorkQueuePrivate::enqueueAndAnnounce(Task *task, uint priority)
         return false;
     const QueueIndexes &idx = queueIndexes();
     Errand::connectByIndex(task, idx.taskFinished, q, idx.onTaskFinished);
-    Errand::connectByIndex(task, idx.taskStarted, q, idx.queueStarted);
+    Errand::connectByIndex(task, idx.taskStarted, q, idx.onTaskStarted);
 
     // Our own reference keeps the task alive until queued() has been delivered, even if it
     // finishes inside start() and the queue (and a const job) no longer hold it.
@@ -144,6 +144,37 @@ Task *WorkQueue::current() const
     return d->current;
 }
 
+QList<WorkQueue::TaskPtr> WorkQueue::running() const
+{
+    Q_D(const WorkQueue);
+    QList<TaskPtr> tasks;
+    tasks.reserve(d->runningCount());
+    if (d->current)
+        tasks.append(TaskPtr(d->current));
+    for (Task *task : d->otherRunning)
+        tasks.append(TaskPtr(task));
+    return tasks;
+}
+
+int WorkQueue::maxRunning() const
+{
+    Q_D(const WorkQueue);
+    return d->maxRunning;
+}
+
+void WorkQueue::setMaxRunning(int count)
+{
+    Q_D(WorkQueue);
+    if (count < 1) {
+        qWarning("[WorkQueue]: ignoring maxRunning below 1 (%d)", count);
+        return;
+    }
+    const bool more = count > d->maxRunning;
+    d->maxRunning = count;
+    if (more)
+        d->startQueue();
+}
+
 Worker *WorkQueue::worker() const
 {
     Q_D(const WorkQueue);
@@ -187,9 +218,13 @@ double WorkQueue::progress() const
     if (d->queue.isEmpty())
         return 1.0;
     double done = double(d->finishedSinceEmpty + d->reporting.size());
-    const Task *task = d->current;
-    if (task && !d->reporting.contains(task))
-        done += task->isFinished() ? 1.0 : Errand::TaskExtra::fraction(*task);
+    const auto add = [d, &done](const Task *task) {
+        if (task && !d->reporting.contains(task))
+            done += task->isFinished() ? 1.0 : Errand::TaskExtra::fraction(*task);
+    };
+    add(d->current);
+    for (const Task *task : d->otherRunning)
+        add(task);
     return done / double(d->finishedSinceEmpty + d->queue.size());
 }
 
@@ -216,6 +251,7 @@ void WorkQueue::abortAll()
     const QList<TaskPtr> held = queue();
     if (held.isEmpty())
         return;
+    const QList<TaskPtr> running = this->running();
     for (const TaskPtr &task : held)
         d->aborting.insert(task.data());
     const Errand::DeleteGuard self(*d);
@@ -226,13 +262,14 @@ void WorkQueue::abortAll()
                 --d->abortingAll;
         });
         // The waiting tasks from the last to the first: each one that finishes comes off the end
-        // of those still waiting, whose order no view then has to change. The current one last.
+        // of those still waiting, whose order no view then has to change. The running ones last,
+        // in the same order, so that the current one is the last to finish.
         for (auto it = held.crbegin(); it != held.crend() && !self.deleted(); ++it) {
-            if (it->data() != d->current)
+            if (!running.contains(*it))
                 d->abortHeld(it->data());
         }
-        if (!self.deleted() && d->current)
-            d->abortHeld(d->current);
+        for (auto it = running.crbegin(); it != running.crend() && !self.deleted(); ++it)
+            d->abortHeld(it->data());
     }
     if (!self.deleted())
         d->startQueue(); // what handlers queued meanwhile
@@ -261,14 +298,28 @@ void WorkQueue::connectNotify(const QMetaMethod &signal)
         return;
     d->progressWatched = true;
     d->shownProgress = progress();
-    d->watchCurrent();
+    d->watchRunning(d->current);
+    for (Task *task : d->otherRunning)
+        d->watchRunning(task);
+}
+
+void WorkQueue::onTaskStarted()
+{
+    Q_D(WorkQueue);
+    bool held = false;
+    Task *task = qobject_cast<Task *>(d->deliveringSender(&held));
+    const Errand::DeleteGuard self(*d);
+    Q_EMIT started();
+    static const QMetaMethod taskStartedSignal = QMetaMethod::fromSignal(&WorkQueue::taskStarted);
+    if (task && !self.deleted() && isSignalConnected(taskStartedSignal))
+        Q_EMIT taskStarted(TaskPtr(task));
 }
 
 void WorkQueue::onTaskFinished(Job::Error err)
 {
     Q_D(WorkQueue);
     bool held = false;
-    QObject *sender = d->finishingSender(&held);
+    QObject *sender = d->deliveringSender(&held);
     if (!sender || d->queue.isEmpty())
         return;
     // A connected sender is alive now; take its Task side before handlers run.
