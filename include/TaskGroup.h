@@ -40,7 +40,7 @@ class Worker;
  *   is Aborted with no text). The children still running are aborted, the others never start.
  *   Without a failure, once every child has finished, without error.
  * - ContinueOnError: once every child has run; Failed with the error text of the first child
- *   that failed if any did (a child aborted with no text gives "child "<name>" was aborted"),
+ *   that failed if any did (a child aborted with no text gives "child "&lt;name&gt;" was aborted"),
  *   else without error.
  * - StopOnSuccess: at the first child that succeeds; the running ones are aborted, the others
  *   never start. If none does, once every child has run, with the error and text of the child
@@ -65,15 +65,15 @@ class Worker;
  *
  * <b>Bad input.</b> Each refusal writes one warning and returns false: a null child
  * ("[TaskGroup]: ignoring a null child"), a task or job already in the group
- * ("[TaskGroup]: "<name>" is already in the group"), the group itself or a group that holds
- * it, at any depth ("[TaskGroup]: refusing "<name>", which would contain itself"), any child
- * once the group has finished ("[TaskGroup]: "<name>" not added, the group has finished"). A
+ * ("[TaskGroup]: "&lt;name&gt;" is already in the group"), the group itself or a group that holds
+ * it, at any depth ("[TaskGroup]: refusing "&lt;name&gt;", which would contain itself"), any child
+ * once the group has finished ("[TaskGroup]: "&lt;name&gt;" not added, the group has finished"). A
  * worker that makes a task for a job child which would contain the group fails that child
  * with the same warning. A child deleted while the group holds it (the application's error:
  * deleteLater() and the group's reference are the way) writes
- * "[TaskGroup]: child <index> was deleted while the group held it" and, if it had not finished,
+ * "[TaskGroup]: child &lt;index&gt; was deleted while the group held it" and, if it had not finished,
  * counts as failed with the text "deleted". A job deleted before its child's turn makes the
- * child fail with "[TaskGroup]: the job of child <index> was deleted before its turn".
+ * child fail with "[TaskGroup]: the job of child &lt;index&gt; was deleted before its turn".
  * Application code that throws never unwinds through the group: a child's start() or abort()
  * that throws writes <tt>[TaskGroup]: task "&lt;name&gt;" threw from start(): &lt;text&gt;</tt> and fails
  * the child with the text; a factory that throws made no task.
@@ -128,7 +128,7 @@ public:
     Policy policy() const;
     /**
      * Sets the policy; on a running group it applies from the next child's end on. Values
-     * outside the enumeration are ignored with "[TaskGroup]: ignoring unknown policy <value>".
+     * outside the enumeration are ignored with "[TaskGroup]: ignoring unknown policy &lt;value&gt;".
      */
     void setPolicy(Policy policy);
 
@@ -138,7 +138,7 @@ public:
      * Sets the limit of a Parallel group (a Sequential group always runs one child at a time
      * and ignores it). Raising it on a running group starts more children at once; lowering it
      * aborts none, it only starts no more until fewer run. A negative @p count is ignored with
-     * "[TaskGroup]: ignoring negative maxParallel (<count>)".
+     * "[TaskGroup]: ignoring negative maxParallel (&lt;count&gt;)".
      */
     void setMaxParallel(int count);
 
@@ -147,7 +147,7 @@ public:
     /**
      * Sets the number of retries of each child added as a job (see the class comment); on a
      * running group it applies to the failures that come from then on. A negative @p count is
-     * ignored with "[TaskGroup]: ignoring negative retries (<count>)".
+     * ignored with "[TaskGroup]: ignoring negative retries (&lt;count&gt;)".
      */
     void setRetries(int count);
 
@@ -162,7 +162,7 @@ public:
      * child's task and the group attaches it to @p job. The group keeps no reference to the
      * job (one deleted before its turn fails the child), but it does call @p worker, which
      * must outlive the group. A worker that makes no task makes that attempt fail with the
-     * text "no task for "<name>"". Refusals as for add(const WorkQueue::TaskPtr &).
+     * text "no task for "&lt;name&gt;"". Refusals as for add(const WorkQueue::TaskPtr &).
      */
     bool add(Job &job, Worker &worker);
 

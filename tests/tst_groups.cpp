@@ -195,6 +195,12 @@ private Q_SLOTS:
     void play()
     {
         QFETCH(QStringList, row);
+#ifdef __SANITIZE_THREAD__
+        // TsanQt orders emissions through a lock that the end of each emission releases; Qt does
+        // not report the end of an emission whose sender was deleted, so the lock would stay taken.
+        if (row.at(1).contains(L("G.del")))
+            QSKIP("the group is deleted inside its own signal");
+#endif
         if (row.size() > 3)
             QTest::ignoreMessage(QtWarningMsg, qPrintable(row.at(3)));
         Scene scene;
@@ -278,6 +284,12 @@ private Q_SLOTS:
     {
         QFETCH(int, policy);
         QFETCH(int, limit);
+#ifdef __SANITIZE_THREAD__
+        // TsanQt holds its lock through the emission whose handler aborts the pool tasks, and
+        // aborting one waits for its run, which holds its own lock while it posts through TsanQt.
+        if (policy == TaskGroup::StopOnError)
+            QSKIP("TsanQt's lock and a pool run's lock in opposite orders");
+#endif
         Scene scene;
         scene.play(QStringLiteral("par max%1 +a").arg(limit));
         scene.group->setPolicy(TaskGroup::Policy(policy));
