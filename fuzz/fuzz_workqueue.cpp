@@ -17,7 +17,11 @@
 //    that finished without an error; a task emits no progress once it has announced that it
 //    finished, and has no timer while it does not run;
 //  - abortAll() starts nothing and leaves every task it held finished, but for the tasks whose
-//    abort() finishes them only later.
+//    abort() finishes them only later;
+//  - a group (two slots of TaskGroups, sequential or parallel, with any policy, limit and
+//    retries, holding new tasks, jobs and each other) finishes at most once, counts no more
+//    finished children than it has, reports progress within its total, and a group that ran
+//    to its end without stopping early saw every child finish.
 //
 // Every task is a PoolTask; some modes run its function on a pool whose one thread runs only
 // while the input drains it, so that both runs of an input see the same order of ends. Inputs
@@ -41,6 +45,7 @@
 #include <ObjectWorker.h>
 #include <PoolTask.h>
 #include <TaskFactory.h>
+#include <TaskGroup.h>
 #include <WorkQueueListModel.h>
 #include <WorkQueuePrivate.h>
 #include <WorkQueueTaskModel.h>
@@ -276,6 +281,7 @@ bool g_dequeuedInHandler = false;
 int g_cantFindCount = 0;
 bool g_modelMayMisorder = false; // the model's queue dropped tasks without finishing them
 bool g_progressWarnings = false; // the current operation sets progress or a timeout
+bool g_groupWarnings = false; // the current operation adds to a group or starts one
 bool g_lanesWarning = false; // the current operation sets a maxRunning() below 1
 // Since the model attached, the application edited its rows, re-entered it from a handler or
 // queued a finished task again: its invariants no longer hold, only the differential applies.
@@ -293,6 +299,10 @@ void messageHandler(QtMsgType type, const QMessageLogContext &, const QString &m
     trace("warning " + message.toStdString());
     if (g_progressWarnings && (starts("[Task]: ignoring") || starts("[WorkQueue]: ignoring negative task timeout")))
         return; // a finished task, a negative amount or timeout
+    // A group's job child whose job an operation deleted, whenever its turn comes; children
+    // refused by a group, and a group started twice, as the operation asks.
+    if (starts("[TaskGroup]: the job of child") || (g_groupWarnings && starts("[TaskGroup]: ")))
+        return;
     if (g_lanesWarning && starts("[WorkQueue]: ignoring maxRunning below 1"))
         return;
     if (message == QLatin1String("[WorkQueue]: internal error, can't find task")
@@ -340,6 +350,9 @@ struct World
     std::unique_ptr<WorkQueueListModel> model;
     // Shows the model while it lives (and goes before it).
     std::unique_ptr<WorkQueueTaskModel> view = std::make_unique<WorkQueueTaskModel>(nullptr, true);
+    // Jobs only groups use, and two groups; neither is ever queued.
+    std::unique_ptr<Job> groupJobs[2];
+    WorkQueue::TaskPtr groups[2];
 
     // 0 and 1: the ObjectWorkers' own queues; 2: the plain queue.
     WorkQueue *queueAt(int i) const { return i < 2 ? workers[i].get() : plainQueue.get(); }
@@ -381,11 +394,16 @@ TaskCtor *makeFactory(Input &in)
     return makeTaskFactory([mode](Worker &, const Job &job) -> Task * { return new FuzzTask(job, mode); });
 }
 
+int g_groupsAlive = 0;
+
+// A last round that deletes a group is followed by one more, in which its children go.
 void runEventLoop(int rounds)
 {
     for (int i = 0; i < rounds; ++i) {
+        const int groups = g_groupsAlive;
         QCoreApplication::sendPostedEvents(nullptr, 0);
         QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        rounds += i + 1 == rounds && g_groupsAlive < groups;
     }
 }
 
@@ -477,6 +495,24 @@ void checkView(const WorkQueueTaskModel &view, const WorkQueueListModel &model)
     }
 }
 
+// Inserts the tasks @p group holds, at any depth, into @p held.
+void checkGroup(const Task *task, std::unordered_set<const Task *> &held)
+{
+    const auto *group = qobject_cast<const TaskGroup *>(task);
+    if (!group)
+        return;
+    const QList<WorkQueue::TaskPtr> children = group->children();
+    FUZZ_CHECK(children.size() == group->childCount() && group->finishedCount() <= group->childCount());
+    FUZZ_CHECK(group->processed() >= 0 && group->processed() <= group->total());
+    const bool ranToEnd = (group->policy() == TaskGroup::StopOnError && group->error() == Job::NoError)
+        || (group->policy() == TaskGroup::ContinueOnError && group->error() == Job::Failed);
+    FUZZ_CHECK(!group->isFinished() || !ranToEnd || group->finishedCount() == group->childCount());
+    for (const WorkQueue::TaskPtr &child : children) {
+        held.insert(child.data());
+        checkGroup(child.data(), held);
+    }
+}
+
 void checkInvariants(World &w, bool afterEventLoop)
 {
     std::unordered_set<const Task *> held;
@@ -491,6 +527,10 @@ void checkInvariants(World &w, bool afterEventLoop)
         FUZZ_CHECK(!job || !job->task() || isLive(job->task()));
         held.insert(job ? job->task() : nullptr);
     }
+    for (const WorkQueue::TaskPtr &group : w.groups)
+        checkGroup(group.data(), held);
+    for (const auto &job : w.groupJobs)
+        held.insert(job ? job->task() : nullptr);
     if (w.model)
         checkModel(w.model.get());
     if (w.model && w.view->sourceModel() == w.model.get())
@@ -516,7 +556,7 @@ void checkInvariants(World &w, bool afterEventLoop)
 // (a task's progress among its causes).
 // clang-format off
 enum HookSite { Inserted, Removed, Moved, Changed, Finished, Started, LateFinished, JobFinished, Reset, Layout,
-                Destroyed, TaskProgress, QueueProgress, ViewChanged, HookSites };
+                Destroyed, TaskProgress, QueueProgress, GroupChild, ViewChanged, HookSites };
 // clang-format on
 int g_hook = -1;
 // The armed handler only queues, dequeues or ends a task, from one of the model's row signals:
@@ -645,8 +685,50 @@ void destroyWorker(World &w, int i)
 // clang-format off
 enum { Attach = 26, RemoveRows, SetRowTask, InsertRow, ArmHook, ResetRows, RelayoutRows, ArmRowQueue, SetProgress,
        SetProgressText, SetTimeout, SetTaskTimeout, RunOutClocks, AbortAll, DrainPool, ClearPool, CancelFuture,
-       SetMaxRunning, Operations };
+       MakeGroup, AddToGroup, StartGroup, AbortGroup, DropGroup, SetMaxRunning, Operations };
 // clang-format on
+
+// Makes a group's job children; a job named "none" gets no task. It outlives every group.
+struct GroupWorker : Worker
+{
+    QObject *object() override { return nullptr; }
+    Task *createTask(const Job &job) override
+    {
+        const int mode = job.objectName().toInt();
+        return mode < FuzzTask::ModeCount ? new FuzzTask(job, FuzzTask::Mode(mode)) : nullptr;
+    }
+} g_groupWorker;
+
+TaskGroup *makeGroup(Input &in)
+{
+    auto *group = new TaskGroup(FuzzJobA(), TaskGroup::Mode(in.pick(2)));
+    group->setPolicy(TaskGroup::Policy(in.pick(3)));
+    group->setMaxParallel(in.pick(4));
+    group->setRetries(in.pick(3));
+    ++g_groupsAlive;
+    QObject::connect(group, &QObject::destroyed, [] { --g_groupsAlive; });
+    auto ends = std::make_shared<int>(0);
+    QObject::connect(group, &Task::finished, [ends] { FUZZ_CHECK(++*ends == 1); });
+    QObject::connect(group, &TaskGroup::childFinished, [] { fire(GroupChild); });
+    return group;
+}
+
+// A new task, a job, the other group or the group itself, as a child of a group.
+void addToGroup(World &w, Input &in, TaskGroup *group)
+{
+    const int kind = in.pick(4), slot = in.pick(2), mode = in.pick(FuzzTask::ModeCount + 1);
+    if (kind == 0)
+        group->add(WorkQueue::TaskPtr(new FuzzTask(FuzzJobA(), FuzzTask::Mode(mode % FuzzTask::ModeCount))));
+    else if (kind == 1 || kind == 3)
+        group->add(kind == 3 ? WorkQueue::TaskPtr(group) : w.groups[slot]);
+    else {
+        if (!w.groupJobs[slot]) {
+            w.groupJobs[slot] = std::make_unique<FuzzJobA>();
+            w.groupJobs[slot]->setObjectName(QString::number(mode));
+        }
+        group->add(*w.groupJobs[slot], g_groupWorker);
+    }
+}
 
 void apply(World &w, Input &in, int op)
 {
@@ -925,6 +1007,20 @@ void apply(World &w, Input &in, int op)
         if (Job *job = w.jobs[in.pick(JobSlots)].get(); job && job->task())
             Errand::toFuture(*job).cancel();
         break;
+    case MakeGroup: // replaces the group of a slot; the one it held goes on, held by its parents
+        w.groups[in.pick(2)] = WorkQueue::TaskPtr(makeGroup(in));
+        break;
+    case AddToGroup:
+    case StartGroup:
+    case AbortGroup:
+        if (auto *group = static_cast<TaskGroup *>(w.groups[in.pick(2)].data())) {
+            const QScopedValueRollback<bool> warns(g_groupWarnings, true);
+            op == AddToGroup ? addToGroup(w, in, group) : op == StartGroup ? group->start() : group->abort();
+        }
+        break;
+    case DropGroup: // a group or a group's job goes
+        in.byte() & 1 ? w.groups[in.pick(2)].reset() : w.groupJobs[in.pick(2)].reset();
+        break;
     case SetMaxRunning: // 0 is refused
         if (WorkQueue *queue = w.queueAt(in.pick(3))) {
             const int count = in.pick(5);
@@ -943,6 +1039,7 @@ void nestedStep(World &w, Input &in)
     // library's work; the one thing they may not do is take the world away from the fuzzer.
     static const int safe[] = { 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 13, 16, 17, 23, RemoveRows, SetRowTask, InsertRow,
         ResetRows, RelayoutRows, SetProgress, SetTimeout, RunOutClocks, AbortAll, DrainPool, ClearPool, CancelFuture,
+        MakeGroup, AddToGroup, StartGroup, AbortGroup, DropGroup,
         SetMaxRunning };
     apply(w, in, safe[in.pick(int(std::size(safe)))]);
 }

@@ -1,6 +1,7 @@
 #include "FileIndexer.h"
 
 #include "FileTasks.h"
+#include "TreeDigest.h"
 
 #include <JobRegistration.h>
 #include <ObjectWorker.h>
@@ -24,6 +25,8 @@ const WorkerRegistration findTodos(
     SourceIndexer::staticMetaObject, FindTodosJob::staticMetaObject, new TaskFactory<FileTask, FindTodosJob>);
 const WorkerRegistration waitForFiles(
     FileIndexer::staticMetaObject, WaitForFileJob::staticMetaObject, new TaskFactory<FileTask, WaitForFileJob>);
+const WorkerRegistration digestTrees(
+    FileIndexer::staticMetaObject, DigestTreeJob::staticMetaObject, new TaskFactory<TreeDigest, DigestTreeJob>);
 
 // Descriptions for whoever browses the registry: the class info "description" and the
 // writable properties of each job class.
@@ -31,6 +34,7 @@ const JobRegistration hashFilesInfo(HashFileJob::staticMetaObject);
 const JobRegistration countLinesInfo(CountLinesJob::staticMetaObject);
 const JobRegistration findTodosInfo(FindTodosJob::staticMetaObject);
 const JobRegistration waitForFilesInfo(WaitForFileJob::staticMetaObject);
+const JobRegistration digestTreesInfo(DigestTreeJob::staticMetaObject);
 
 bool hasSuffix(const QString &path, std::initializer_list<const char *> suffixes)
 {
@@ -48,7 +52,9 @@ FileIndexer::FileIndexer(const QString &root, QObject *parent)
     : QObject(parent)
     , m_root(QDir(root).absolutePath())
     , m_queue(new ObjectWorker(this, this))
-{ }
+{
+    m_queue->setMaxRunning(Lanes);
+}
 
 FileIndexer::~FileIndexer() = default;
 
@@ -118,7 +124,7 @@ void FileIndexer::onJobFinished(FileJob *job)
                 m_queue->enqueue(*job, m_priorities.value(job));
             },
             Qt::QueuedConnection);
-    } else if (job->error() == Job::NoError) {
+    } else if (job->error() == Job::NoError && !qobject_cast<DigestTreeJob *>(job)) {
         Entry &entry = m_index[relativePath(job->path())];
         if (qobject_cast<HashFileJob *>(job))
             entry.sha256 = job->result().toString();

@@ -17,7 +17,9 @@ class ObjectWorker;
  *
  * The indexer owns an ObjectWorker bound to itself: its jobs become tasks through the factories
  * registered for its class chain (FileIndexer.cpp), so a subclass serves the jobs of its base
- * class and may add job types of its own. The indexer owns the jobs it is given.
+ * class and may add job types of its own. The indexer owns the jobs it is given. Its queue runs
+ * up to Lanes jobs at once; a DigestTreeJob runs as one of them, a group (TreeDigest) that
+ * runs its own digests three at a time.
  */
 class FileIndexer : public QObject
 {
@@ -25,6 +27,8 @@ class FileIndexer : public QObject
 
 public:
     enum Priority : uint { Background = 1, Normal = 5, Urgent = 9 };
+    /** How many jobs the queue runs at once. */
+    static constexpr int Lanes = 3;
 
     struct Entry
     {

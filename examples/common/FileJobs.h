@@ -94,4 +94,17 @@ private:
     int m_timeout = 0;
 };
 
+/**
+ * Result: the SHA-256 digest of the manifest (TreeDigest) that lists the digest of every file
+ * below the directory "path", as a hex QString.
+ */
+class DigestTreeJob : public FileJob
+{
+    Q_OBJECT
+    Q_CLASSINFO("description", "Digest of a directory tree: a scan, the files' digests, a manifest")
+
+public:
+    using FileJob::FileJob;
+};
+
 #endif // ERRAND_EXAMPLES_FILEJOBS_H

@@ -2,6 +2,7 @@
 
 #include "QueueRows.h"
 #include "QueueTable.h"
+#include "TreeDigest.h"
 
 #include <JobInfo.h>
 #include <ObjectWorker.h>
@@ -30,6 +31,8 @@ QString describeResult(const FileJob &job)
             .arg(count->skipBlank() ? QStringLiteral("non-blank lines") : QStringLiteral("lines"));
     if (qobject_cast<const FindTodosJob *>(&job))
         return QStringLiteral("%1 to-do lines").arg(job.result().toStringList().size());
+    if (qobject_cast<const DigestTreeJob *>(&job))
+        return QStringLiteral("manifest sha256 ") + job.result().toString().left(16) + QStringLiteral("...");
     return job.result().toString();
 }
 
@@ -65,13 +68,20 @@ void Demo::start()
 
     for (const QString &file : files)
         m_indexer.indexFile(file);
+    m_out << "queued " << m_indexer.jobs().size() << " jobs: HashFileJob at priority " << FileIndexer::Normal
+          << ", CountLinesJob and FindTodosJob at priority " << FileIndexer::Background << ", "
+          << FileIndexer::Lanes << " at a time\n";
+
+    // The whole tree as one job beside them: a group that scans, digests the files it found
+    // TreeDigest::DigestsAtOnce at a time and writes a manifest. Its progress is the group's.
+    m_out << "queued DigestTreeJob: scan, then " << TreeDigest::DigestsAtOnce << " digests at a time, then a manifest\n";
+    m_indexer.submit(new DigestTreeJob(m_indexer.root().absolutePath()), FileIndexer::Normal);
     for (FileJob *job : m_indexer.jobs()) {
-        if (!m_options.quiet && qobject_cast<HashFileJob *>(job) && QFileInfo(job->path()).size() >= LargeFile)
+        const bool large = qobject_cast<HashFileJob *>(job) && QFileInfo(job->path()).size() >= LargeFile;
+        if (!m_options.quiet && (large || qobject_cast<DigestTreeJob *>(job)))
             connect(job, &Job::progressChanged, this,
                 [this, job](qint64 done, qint64 total) { reportProgress(job, done, total); });
     }
-    m_out << "queued " << m_indexer.jobs().size() << " jobs: HashFileJob at priority " << FileIndexer::Normal
-          << ", CountLinesJob and FindTodosJob at priority " << FileIndexer::Background << "\n";
 
     // A file that the previous index knew and that has gone since: its job fails.
     m_indexer.submit(

@@ -20,7 +20,8 @@ struct DemoOptions
 };
 
 /**
- * The scenario: index every file below a directory, plus a file that has gone (its job fails),
+ * The scenario: index every file below a directory on a queue of three lanes, and digest the
+ * whole tree as one group job beside them, plus a file that has gone (its job fails),
  * take one waiting job back (dequeue), ask for one digest urgently (with --auto-abort it aborts
  * the job that runs; the indexer queues that one again) and wait for a file that never comes
  * (its timeout aborts it). Large files report their progress. Once the queue is empty, a second

@@ -92,12 +92,12 @@ int main(int argc, char *argv[])
             return 1;
         }
 
-        // The shot is taken while the last file's hash is held half-way, the hashes of the files
-        // before it done, and the line counts waiting behind it.
+        // The shot is taken while one file's hash is held half-way, the tree's group (its digests
+        // three at a time) and the jobs of the other files running or done beside it.
         const QStringList files = indexer.scan(shoot ? 6 : 1000);
         std::function<void()> release = [] {};
         if (shoot) {
-            release = WorkPacing::holdHalfway(files.last(), window, [&] {
+            release = WorkPacing::holdHalfway(indexer.root().filePath(QStringLiteral("data/image.bin")), window, [&] {
                 // Time for the cards to take their last changes in.
                 QTimer::singleShot(200, window, [&] {
                     const bool saved = saveScreenshot(window, tasks, options.screenshot);
@@ -110,6 +110,7 @@ int main(int argc, char *argv[])
         auto *shown = new QObject(window);
         QObject::connect(window, &QQuickWindow::frameSwapped, shown, [&, shown] {
             delete shown;
+            indexer.submit(new DigestTreeJob(indexer.root().absolutePath()), FileIndexer::Normal);
             for (const QString &file : files)
                 indexer.indexFile(file);
         });

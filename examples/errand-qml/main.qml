@@ -29,6 +29,8 @@ Window {
     }
 
     function relative(path) {
+        if (path === rootPath)
+            return "."
         return path.indexOf(rootPath + "/") === 0 ? path.substring(rootPath.length + 1) : path
     }
 

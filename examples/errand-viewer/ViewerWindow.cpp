@@ -147,6 +147,7 @@ ViewerWindow::ViewerWindow(const QString &directory, QWidget *parent)
     QPushButton *low = addButton(buttons, tr("Queue low"));
     QPushButton *normal = addButton(buttons, tr("Queue normal"));
     QPushButton *urgent = addButton(buttons, tr("Queue urgent"));
+    QPushButton *tree = addButton(buttons, tr("Digest tree"));
     buttons->addWidget(m_autoAbort);
     buttons->addStretch();
     m_abort = addButton(buttons, tr("Abort running"));
@@ -176,6 +177,9 @@ ViewerWindow::ViewerWindow(const QString &directory, QWidget *parent)
     connect(low, &QPushButton::clicked, this, [this] { queueNext(FileIndexer::Background); });
     connect(normal, &QPushButton::clicked, this, [this] { queueNext(FileIndexer::Normal); });
     connect(urgent, &QPushButton::clicked, this, [this] { queueNext(FileIndexer::Urgent); });
+    // One row for a whole group: a scan, the digests three at a time, a manifest.
+    connect(tree, &QPushButton::clicked, this,
+        [this] { m_indexer.submit(new DigestTreeJob(m_indexer.root().absolutePath()), FileIndexer::Normal); });
     connect(m_autoAbort, &QCheckBox::toggled, m_indexer.queue(), &WorkQueue::setAutoAbort);
     connect(m_abort, &QPushButton::clicked, this, &ViewerWindow::abortRunning);
     connect(m_dequeue, &QPushButton::clicked, this, &ViewerWindow::dequeueSelected);
@@ -258,8 +262,8 @@ void ViewerWindow::updateStatus()
 
 void ViewerWindow::screenshot(const QString &file)
 {
-    // The scenario: four files indexed, a file that has gone, a larger one, one job taken back,
-    // and an urgent job that aborts the running one. The window is saved while the larger file's
+    // The scenario: the whole tree digested as one group, four files indexed, a file that has
+    // gone, a larger one, one job taken back, and an urgent job that aborts a running one. The window is saved while the larger file's
     // hash is held half-way, so that its bar shows how far it got.
     const QDir root = m_indexer.root();
     const QString larger = root.filePath(QStringLiteral("data/image.bin"));
@@ -269,6 +273,7 @@ void ViewerWindow::screenshot(const QString &file)
         Q_EMIT screenshotDone(saved);
     });
 
+    m_indexer.submit(new DigestTreeJob(root.absolutePath()), FileIndexer::Normal);
     for (const char *path : { "README.txt", "src/parser.cpp", "notes/design.txt", "logs/build.log" })
         m_indexer.indexFile(root.filePath(QLatin1String(path)));
     m_indexer.submit(new HashFileJob(root.filePath(QStringLiteral("gone.txt"))), FileIndexer::Normal);
