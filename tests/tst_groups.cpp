@@ -205,12 +205,7 @@ private Q_SLOTS:
             QTest::ignoreMessage(QtWarningMsg, qPrintable(row.at(3)));
         Scene scene;
         scene.play(row.at(1));
-        // From the first entry that differs.
-        const QString log = scene.log.join(QLatin1Char(' ')), expected = row.value(2);
-        const int same
-            = int(std::mismatch(log.cbegin(), log.cend(), expected.cbegin(), expected.cend()).first - log.cbegin());
-        const int from = log.lastIndexOf(QLatin1Char(' '), same - 1) + 1;
-        QCOMPARE(log.mid(from), expected.mid(from));
+        QCOMPARE(scene.log.join(QLatin1Char(' ')), row.value(2));
     }
 
     // A group refuses what would make it run twice or contain itself, at any depth.
