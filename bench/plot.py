@@ -85,6 +85,27 @@ FIGURES = [
             "floor": "plain Qt, the same objects and signals by hand",
         },
     ),
+    Figure(
+        name="lanes",
+        title="A job's whole life on a busy queue with four lanes, against the jobs it waits behind",
+        series=r"^drain/(?P<style>queue4|model4)/(?P<line>[^/]+)/(?P<x>\d+)(?:/iterations:\d+)?$",
+        xlabel="jobs held by the queue (N)",
+        labels={
+            "equal": "priorities all equal",
+            "five-levels": "five levels (i % 5)",
+            "scattered": "scattered over 0..1023",
+            "rising": "rising (each at the top)",
+        },
+        styles={"model4": "with a WorkQueueListModel", "queue4": "queue alone"},
+    ),
+    Figure(
+        name="groups",
+        title="No-op tasks run as the children of one parallel group, or drained by a queue",
+        series=r"^group-vs-queue/(?P<line>group|queue)/(?P<x>\d+)(?:/iterations:\d+)?$",
+        ylabel="CPU µs per task",
+        xlabel="tasks (N)",
+        labels={"group": "children of a TaskGroup", "queue": "tasks of a WorkQueue"},
+    ),
 ]
 
 DASHES = ["-", "--", ":", "-."]
