@@ -45,14 +45,14 @@ struct Scene : Worker
     QObject *object() override { return nullptr; }
     Task *createTask(const Job &job) override
     {
-        const QString spec = job.objectName();
-        return spec.endsWith(QLatin1Char('0')) ? nullptr : make(spec, attempts[spec]++);
+        const QString recipe = job.objectName();
+        return recipe.endsWith(QLatin1Char('0')) ? nullptr : make(recipe, attempts[recipe]++);
     }
-    ManualTask *make(const QString &spec, int attempt)
+    ManualTask *make(const QString &recipe, int attempt)
     {
-        const QString name = spec.left(1), mode = spec.mid(1);
+        const QString name = recipe.left(1), mode = recipe.mid(1);
         auto *task = new Thrower(job);
-        task->setObjectName(spec);
+        task->setObjectName(recipe);
         task->setResult(name);
         const bool fails = mode.startsWith(QLatin1Char('?')) && (mode.size() == 1 || attempt < mode.mid(1).toInt());
         task->mode = fails                     ? ManualTask::FailOnStart
