@@ -55,6 +55,14 @@ class Figure:
     styles: dict = field(default_factory=dict)
 
 
+# The priority patterns of the drain benchmarks.
+PATTERNS = {
+    "equal": "priorities all equal",
+    "five-levels": "five levels (i % 5)",
+    "scattered": "scattered over 0..1023",
+    "rising": "rising (each at the top)",
+}
+
 FIGURES = [
     Figure(
         name="performance",
@@ -63,10 +71,7 @@ FIGURES = [
         references=r"^lifecycle/(?P<line>floor|one-object)/1000$",
         xlabel="jobs held by the queue (N)",
         labels={
-            "equal": "priorities all equal",
-            "five-levels": "five levels (i % 5)",
-            "scattered": "scattered over 0..1023",
-            "rising": "rising (each at the top)",
+            **PATTERNS,
             "floor": "plain Qt, the same objects and signals by hand",
             "one-object": "plain Qt, one self-deleting QObject",
         },
@@ -90,12 +95,7 @@ FIGURES = [
         title="A job's whole life on a busy queue with four lanes, against the jobs it waits behind",
         series=r"^drain/(?P<style>queue4|model4)/(?P<line>[^/]+)/(?P<x>\d+)(?:/iterations:\d+)?$",
         xlabel="jobs held by the queue (N)",
-        labels={
-            "equal": "priorities all equal",
-            "five-levels": "five levels (i % 5)",
-            "scattered": "scattered over 0..1023",
-            "rising": "rising (each at the top)",
-        },
+        labels=PATTERNS,
         styles={"model4": "with a WorkQueueListModel", "queue4": "queue alone"},
     ),
     Figure(
