@@ -27,9 +27,10 @@
 
 namespace {
 
-// Saves @p window to @p file once the model shows a finished task and a running one half-way,
-// and the cards have seen state changes. Prints what it found; false if anything is missing.
-bool saveScreenshot(QQuickWindow *window, const WorkQueueTaskModel &model, const QString &file)
+// Whether the window shows what its picture is for: every card of the model, a finished task,
+// the held task alone still running and half-way, and state changes seen by the cards. @p line
+// receives what was found.
+bool settled(const QQuickWindow *window, const WorkQueueTaskModel &model, QString *line)
 {
     int finished = 0;
     int running = 0;
@@ -44,11 +45,19 @@ bool saveScreenshot(QQuickWindow *window, const WorkQueueTaskModel &model, const
     const QObject *list = window->findChild<QObject *>(QStringLiteral("taskList"));
     const int cards = list ? list->property("count").toInt() : -1;
     const int transitions = window->property("transitionsSeen").toInt();
-    QTextStream(stdout) << "rows " << model.rowCount() << ", cards " << cards << ", finished " << finished
-                        << ", running " << running << ", state changes seen " << transitions << ", progress "
-                        << qRound(progress * 100) << "%\n";
-    if (cards != model.rowCount() || finished == 0 || running != 1 || transitions == 0 || progress < 0.5)
-        return false;
+    *line = QStringLiteral("rows %1, cards %2, finished %3, running %4, state changes seen %5, progress %6%\n")
+                .arg(model.rowCount())
+                .arg(cards)
+                .arg(finished)
+                .arg(running)
+                .arg(transitions)
+                .arg(qRound(progress * 100));
+    return cards == model.rowCount() && finished > 0 && running == 1 && transitions > 0 && progress >= 0.5;
+}
+
+// Saves @p window to @p file.
+bool saveScreenshot(QQuickWindow *window, const QString &file)
+{
     QImage image = window->grabWindow();
     // Qt 5's software scene graph grabs nothing from an offscreen window; its screen can.
     if (image.isNull())
@@ -98,12 +107,23 @@ int main(int argc, char *argv[])
         std::function<void()> release = [] {};
         if (shoot) {
             release = WorkPacing::holdHalfway(indexer.root().filePath(QStringLiteral("data/image.bin")), window, [&] {
-                // Time for the cards to take their last changes in.
-                QTimer::singleShot(200, window, [&] {
-                    const bool saved = saveScreenshot(window, tasks, options.screenshot);
-                    release();
-                    QCoreApplication::exit(saved ? 0 : 1);
+                // The other tasks finish meanwhile, at the machine's pace (slowly under a
+                // sanitizer): the state is polled, and the shot taken a few frames after it holds.
+                auto *poll = new QTimer(window);
+                QObject::connect(poll, &QTimer::timeout, window, [&, poll, waited = 0]() mutable {
+                    QString line;
+                    const bool ready = settled(window, tasks, &line);
+                    if (!ready && ++waited < 600)
+                        return;
+                    delete poll;
+                    QTextStream(stdout) << line;
+                    QTimer::singleShot(200, window, [&, ready] {
+                        const bool saved = ready && saveScreenshot(window, options.screenshot);
+                        release();
+                        QCoreApplication::exit(saved ? 0 : 1);
+                    });
                 });
+                poll->start(100);
             });
         }
         // The work starts once the window shows: a window that has not rendered cannot be grabbed.
