@@ -184,7 +184,8 @@ protected:
      * comment). A @p processed above a known @p total is stored as it is. A negative
      * @p processed is ignored with the warning "[Task]: ignoring setProgress() with a negative
      * amount processed (<processed>)". A finished task ignores progress: the first such call
-     * writes "[Task]: ignoring progress of a finished task"; later ones are silent.
+     * writes "[Task]: ignoring progress of a finished task"; later ones are silent until the task
+     * moves to Ready.
      */
     void setProgress(qint64 processed, qint64 total);
     /**

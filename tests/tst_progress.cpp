@@ -164,7 +164,7 @@ class tst_Progress : public QObject
 {
     Q_OBJECT
 private Q_SLOTS:
-    // Each row: a Scene's steps, its log, and the one warning they cause (once, however often).
+    // Each row: a Scene's steps, its log, and the warnings they cause ('|' between two).
     void scene_data()
     {
         QTest::addColumn<QString>("steps");
@@ -203,6 +203,9 @@ private Q_SLOTS:
         row("in time", "O5 +a a.done a@ a>", "a.start a.end(NoError) a@:5");
         row("set while running", "O5 T7 +a a!9 a@ a!0 a@ a>",
             "a.start a@9:9 a@7:0 a.abort a.end(Aborted: timed out after 7 ms)");
+        row("out of the queue", "T7 +a -a a.Ready a.Running a@ a.done a=1/1 a.Ready a=1/1 a.done a=2/2",
+            "a.start a.end(Aborted) a.start a@:0 a.end(NoError) a(1/1) a.end(NoError)",
+            "[Task]: ignoring progress of a finished task|[Task]: ignoring progress of a finished task");
         row("negative queue timeout", "T-1 +a a@", "a.start a@:0", "[WorkQueue]: ignoring negative task timeout (-1)");
         row("negative timeout", "O2 +a a!-2 a@", "a.start a@2:2", "[Task]: ignoring negative timeout (-2)");
         // abortAll(): waiting tasks from the last in queue order (b d a c here) to the first, then
@@ -240,8 +243,8 @@ private Q_SLOTS:
             const QString step = std::exchange(scene.hook, QString());
             step == QLatin1String("delete") ? scene.queue.reset() : scene.play(step);
         });
-        if (!warning.isEmpty())
-            QTest::ignoreMessage(QtWarningMsg, qPrintable(warning));
+        for (const QString &each : warning.split(QLatin1Char('|'), Qt::SkipEmptyParts))
+            QTest::ignoreMessage(QtWarningMsg, qPrintable(each));
         scene.play(steps);
         QCOMPARE(scene.jobLog, scene.log.filter(QRegularExpression(QStringLiteral("^[a-z~]+\\("))));
         QTEST(scene.log.join(QLatin1Char(' ')), "log");

@@ -170,7 +170,11 @@ void TaskExtra::reset(Task &task)
         m_total = 0;
         m_text = QString();
         m_unheard = false;
+        m_warnedFinished = false; // a new run warns again
     }
+    // A queue sets its timeout again before it starts the task anew; a start by other hands
+    // runs under the task's own timeout alone.
+    queueTimeout.store(0, std::memory_order_relaxed);
     show(task, 0, 0, QString());
 }
 
