@@ -2,9 +2,7 @@
 
 #include "jobs/Task_p.h"
 
-#include <QtCore/QCoreApplication>
 #include <QtCore/QPointer>
-#include <QtCore/QSet>
 #include <QtCore/QThread>
 
 #include <algorithm>
@@ -24,12 +22,9 @@ using M = WorkQueueTaskModel;
 // this model after such a slot may be stale: one that shows no task new to the model makes it
 // look over every row for one it has not seen.
 //
-// Progress. Listening to progressChanged() costs a connection per task, and most tasks of a busy
-// queue finish inside their start() without reporting any. So the model listens only to tasks it
-// has seen running, and to those of its own thread only from the next pass of its event loop, if
-// they still run then: the connection is made there, and the news the task kept while nobody
-// listened is delivered at once. Until then a task's progress shows when its row is read, and
-// with its state changes, which name the progress roles too.
+// Progress. Listening to progressChanged() costs a connection per task, and a waiting task
+// reports none: the model listens only to tasks it has seen running. A task's progress before
+// that shows when its row is read, and with its state changes, which name the progress roles too.
 class WorkQueueTaskModelPrivate
 {
 public:
@@ -51,7 +46,6 @@ public:
     bool watchRows(int first, int last);
     bool watch(Task *task);
     void listenWhileRunning(Task *task);
-    void listenToStarted();
     void taskChanged(const Task *task, TaskSignal signal);
     void sourceDataChanged(int first, int last);
     bool readable(const Task *task) const { return task->isFinished() || task->thread() == q->thread(); }
@@ -76,9 +70,6 @@ public:
         bool progress; // its progressChanged() is connected
     };
     QHash<const Task *, Watched> watched;
-    // Tasks of this thread seen running whose progress is listened to from the next pass.
-    QSet<const Task *> started;
-    bool startedPosted = false;
 };
 
 void WorkQueueTaskModelPrivate::connectSource()
@@ -165,16 +156,9 @@ bool WorkQueueTaskModelPrivate::watch(Task *task)
         watched.insert(task, { queue ? queue->priority(task) : 0, false });
         // One connection per signal of a task that changes what its row shows; progress follows
         // once the task runs (see the top of the file).
-        QObject::connect(task, &Task::stateChanged, context, [this, task](Job::State state) {
-            if (state != Job::Running)
-                started.remove(task); // only tasks of this thread are there, so the state is current
-            taskChanged(task, StateSignal);
-        });
+        QObject::connect(task, &Task::stateChanged, context, [this, task] { taskChanged(task, StateSignal); });
         QObject::connect(task, &Task::resultChanged, context, [this, task] { taskChanged(task, ResultSignal); });
-        QObject::connect(task, &QObject::destroyed, context, [this, task] {
-            watched.remove(task);
-            started.remove(task);
-        });
+        QObject::connect(task, &QObject::destroyed, context, [this, task] { watched.remove(task); });
     }
     if (task->isRunning())
         listenWhileRunning(task);
@@ -185,42 +169,9 @@ bool WorkQueueTaskModelPrivate::watch(Task *task)
 void WorkQueueTaskModelPrivate::listenWhileRunning(Task *task)
 {
     const auto it = watched.find(task);
-    if (it == watched.end() || it->progress)
+    if (it == watched.end() || std::exchange(it->progress, true))
         return;
-    if (task->thread() == q->thread()) {
-        started.insert(task);
-        if (!std::exchange(startedPosted, true))
-            QMetaObject::invokeMethod(
-                context, [this] { listenToStarted(); }, Qt::QueuedConnection);
-        return;
-    }
-    // A task of another thread cannot be proven alive on the next pass without a row; and the
-    // news it kept comes through its own event loop.
-    it->progress = true;
     QObject::connect(task, &Task::progressChanged, context, [this, task] { taskChanged(task, ProgressSignal); });
-}
-
-// The pass after tasks of this thread were seen running: listens to those that still run.
-void WorkQueueTaskModelPrivate::listenToStarted()
-{
-    startedPosted = false;
-    const QPointer<WorkQueueTaskModel> self(q);
-    // Handlers of the news delivered below may delete the model, reset it (which empties the set),
-    // delete tasks (which leave the set) or start others (which join it).
-    while (self && !started.isEmpty()) {
-        Task *task = const_cast<Task *>(*started.cbegin());
-        started.erase(started.cbegin());
-        const auto it = watched.find(task);
-        // A task that left the set when it finished or was destroyed is not here; the row also
-        // proves the rest alive, should one have moved to another thread meanwhile.
-        if (it == watched.end() || it->progress || !source || source->rowOf(task) < 0 || !task->isRunning())
-            continue;
-        it->progress = true;
-        QObject::connect(task, &Task::progressChanged, context, [this, task] { taskChanged(task, ProgressSignal); });
-        // Connecting made the task post the news it kept while nothing listened: deliver it now.
-        if (task->thread() == q->thread())
-            QCoreApplication::sendPostedEvents(task, Errand::progressEventType());
-    }
 }
 
 // A task of another thread may be gone already: it is compared, not used, until a row holds it.
@@ -272,8 +223,6 @@ void WorkQueueTaskModelPrivate::resetOnto(WorkQueueListModel *newSource)
     const QPointer<WorkQueueTaskModel> self(q);
     q->beginResetModel();
     watched.clear();
-    started.clear();
-    startedPosted = false; // the event goes with the context
     delete std::exchange(context, new QObject(q));
     source = newSource;
     if (newSource) {
