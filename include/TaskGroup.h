@@ -36,8 +36,8 @@ class Worker;
  * <b>The end.</b> A child counts as failed when it finishes with any error, Aborted included.
  * The group finishes exactly once:
  * - StopOnError (the default): at the first child that fails, in the order the failures arrive,
- *   with that child's error and error text (an Aborted child's text is not carried: the group
- *   is Aborted with no text). The children still running are aborted, the others never start.
+ *   with that child's error and error text (an Aborted child usually has none; one that timed
+ *   out has its timeout's). The children still running are aborted, the others never start.
  *   Without a failure, once every child has finished, without error.
  * - ContinueOnError: once every child has run; Failed with the error text of the first child
  *   that failed if any did (a child aborted with no text gives "child "&lt;name&gt;" was aborted"),

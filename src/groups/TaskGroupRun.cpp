@@ -4,6 +4,7 @@
 #include "groups/TaskGroup_p.h"
 #include "jobs/AppCall_p.h"
 #include "jobs/DeleteGuard_p.h"
+#include "jobs/Task_p.h"
 
 #include <QtCore/QMetaObject>
 #include <QtCore/QThread>
@@ -129,9 +130,15 @@ bool TaskGroupPrivate::makeTask(int i)
     const QString name = job->name();
     const Errand::DeleteGuard self(*q), jobAlive(*job);
     Task *task = Errand::makeTask("TaskGroup", *job, [&] { return source.worker->createTask(*job); });
-    if (task && (self.deleted() || jobAlive.deleted() || contains(task))) {
-        if (!self.deleted() && !jobAlive.deleted())
-            warnContains(task->name());
+    // A task the group holds already would end one of its two places only.
+    const bool gone = self.deleted() || jobAlive.deleted();
+    const bool held = task && !gone && heldTasks.contains(task);
+    const bool refused = held || (task && !gone && contains(task));
+    if (held)
+        qWarning("[TaskGroup]: \"%s\" is already in the group", qUtf8Printable(task->name()));
+    else if (refused)
+        warnContains(task->name());
+    if (task && (gone || refused)) {
         Errand::releaseUnclaimed(task);
         task = nullptr;
     }
@@ -140,6 +147,7 @@ bool TaskGroupPrivate::makeTask(int i)
     Child &child = children[size_t(i)];
     if (child.task) { // the attempt that failed is no longer the child's task
         QObject::disconnect(child.task.data(), nullptr, q, nullptr);
+        heldTasks.remove(child.task.data());
         child.task.reset();
     }
     if (!task) {
@@ -147,6 +155,7 @@ bool TaskGroupPrivate::makeTask(int i)
         return false;
     }
     child.task = WorkQueue::TaskPtr(task);
+    heldTasks.insert(task);
     watchDestroyed(i, task);
     // The job re-emits what the task emits from now on; its handlers may delete the group.
     job->attach(task);
@@ -207,7 +216,9 @@ void TaskGroupPrivate::childEnded(int i, const Task *task, Job::Error error, con
         --runningCount;
         runningPermille -= child.permille;
         child.permille = 0;
-        if (error == Job::Failed && child.source >= 0 && child.retried < retries) {
+        // A child whose job was deleted is not made again (it would only warn again).
+        const bool remakable = child.source >= 0 && sources[size_t(child.source)].job;
+        if (error == Job::Failed && remakable && child.retried < retries) {
             ++child.retried;
             child.status = Status::Waiting;
             retrying.push_back(i);
@@ -275,8 +286,8 @@ void TaskGroupPrivate::finishWith(const Outcome &outcome)
     switch (outcome.error) {
     case Job::Failed:
         return q->fail(outcome.text);
-    case Job::Aborted:
-        return q->Task::abort();
+    case Job::Aborted: // with the child's text, if it had one (a timeout's)
+        return Errand::TaskExtra::abortWith(*q, outcome.text);
     default:
         return q->setState(Job::Finished);
     }

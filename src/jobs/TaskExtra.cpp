@@ -162,6 +162,12 @@ void TaskExtra::settle(Task &task)
     show(task, processed, total, text);
 }
 
+void TaskExtra::abortWith(Task &task, const QString &text)
+{
+    task.m_errorString = text;
+    task.Task::abort();
+}
+
 void TaskExtra::reset(Task &task)
 {
     {

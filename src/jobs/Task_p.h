@@ -30,6 +30,8 @@ public:
     // Any thread: store a change and post the update event if none is on its way.
     static void setAmounts(Task &task, qint64 processed, qint64 total);
     static void setText(Task &task, const QString &text);
+    // Task::abort() with an error text, as a timeout gives one.
+    static void abortWith(Task &task, const QString &text);
 
     // The share of @p task that is done: processed of a known total, capped at 1; 0 while the
     // total is unknown. Any thread.
