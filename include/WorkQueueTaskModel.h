@@ -63,10 +63,9 @@ class WorkQueueTaskModelPrivate;
  * with ProcessedRole, TotalRole, ProgressRole and ProgressTextRole. Qt::DisplayRole is added in
  * the table form. The task coalesces its progressChanged(), so however often it reports, its row
  * gets at most one progress update per pass of the task's event loop, the last one before the
- * update for its finish. The model listens to a task's progress once it has seen the task run:
- * for a task of the model's thread, from the next pass of the event loop if the task still runs
- * then, when the news it reported meanwhile is shown at once. A queue's tasks that finish inside
- * their start() so cost the model no connection for progress. The row is found with
+ * update for its finish. The model listens to a task's progress from the moment it sees the
+ * task run (a waiting task costs it no such connection), and posts no event of its own. The row
+ * is found with
  * WorkQueueListModel::rowOf(). Each dataChanged() of the source is passed on for the same rows,
  * with no roles (everything may have changed). Aborting or failing a task that has finished
  * changes its error silently, as the task emits nothing then.
