@@ -22,7 +22,9 @@ class WorkQueuePrivate;
  * started() (and names the task with taskStarted()), emits finished(error) for each held task that
  * finishes (while it is still held, so handlers see it in queue() and running()), drops it and
  * starts the next. With autoAbort, a task queued with a strictly higher priority while every lane
- * is busy aborts the running task that comes last in the queue's order.
+ * is busy aborts the running task that comes last in the queue's order (one task per arrival:
+ * after setMaxRunning() lowered the lanes below the number running, the newcomer still waits
+ * until fewer run than maxRunning()).
  *
  * Everything happens synchronously on the queue's thread. A task may finish inside its own
  * start() or abort(); the queue finishes its bookkeeping before each such call, so the queue
