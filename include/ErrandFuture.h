@@ -78,7 +78,9 @@ ERRAND_EXPORT QFuture<QVariant> toFuture(Job &job);
  * finished already gives a future that has finished already.
  *
  * The future works with QFutureWatcher on Qt 5 and Qt 6, and with QFuture::then(context, ...) on
- * Qt 6. A null @p task gives a finished, canceled future and the warning "[toFuture]: null task".
+ * Qt 6. There, give a chain onCanceled() before onFailed(): an aborted task's future is canceled
+ * without an exception, and Qt 6.4's failure handler then reads a result that is not there.
+ * A null @p task gives a finished, canceled future and the warning "[toFuture]: null task".
  */
 ERRAND_EXPORT QFuture<QVariant> toFuture(const WorkQueue::TaskPtr &task);
 
