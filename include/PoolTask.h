@@ -94,7 +94,8 @@ public:
     /**
      * A task for @p job that runs @p work on @p pool, or on QThreadPool::globalInstance() when
      * @p pool is null. The pool is not owned; one deleted before start() fails the task.
-     * A null @p work fails the task when it starts, with the warning "[PoolTask]: no work to run".
+     * A null @p work fails the task when it starts (after started(), as a missing pool does),
+     * with the warning "[PoolTask]: no work to run".
      */
     PoolTask(const Job &job, Work work, QThreadPool *pool = nullptr, QObject *parent = nullptr);
     /** Cancels a function still running; its end then reaches nothing. */

@@ -219,6 +219,7 @@ private Q_SLOTS:
     void badInput()
     {
         PlainJob job;
+        QSignalSpy started(&job, &Job::started); // both faults fail a task that has started
         job.attach(new PoolTask(job, PoolTask::Work()));
         QTest::ignoreMessage(QtWarningMsg, "[PoolTask]: no work to run");
         job.task()->start();
@@ -230,6 +231,7 @@ private Q_SLOTS:
         QTest::ignoreMessage(QtWarningMsg, "[PoolTask]: no thread pool");
         job.task()->start();
         QCOMPARE(job.errorString(), QStringLiteral("no thread pool"));
+        QCOMPARE(started.count(), 2);
         job.attach(new ManualTask(job)); // never finishes
         QVERIFY(!Errand::waitForFinished(job, 0) && !Errand::waitForFinished(job, 1));
         job.detach();

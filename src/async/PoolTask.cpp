@@ -154,11 +154,6 @@ void PoolTask::start()
     if (isRunning())
         return;
     d->cancelRun(); // a run left behind by a reset to Ready
-    if (!d->work) {
-        qWarning("[PoolTask]: no work to run");
-        fail(QStringLiteral("no work to run"));
-        return;
-    }
     const Errand::DeleteGuard self(static_cast<const Task &>(*this));
     if (d->result.isValid()) {
         d->result = QVariant();
@@ -170,10 +165,12 @@ void PoolTask::start()
     // A handler of started() may have aborted, reset or deleted the task, or deleted the pool.
     if (self.deleted() || !isRunning())
         return;
+    // Either fault fails the task as it starts, like a start() that finds it cannot work.
     QThreadPool *pool = d->poolGiven ? d->pool.data() : QThreadPool::globalInstance();
-    if (!pool) {
-        qWarning("[PoolTask]: no thread pool");
-        fail(QStringLiteral("no thread pool"));
+    const char *const fault = !d->work ? "no work to run" : !pool ? "no thread pool" : nullptr;
+    if (fault) {
+        qWarning("[PoolTask]: %s", fault);
+        fail(QString::fromLatin1(fault));
         return;
     }
     d->run = std::make_shared<Errand::PoolRun>(this);
