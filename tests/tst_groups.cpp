@@ -178,6 +178,7 @@ abort from a handler | par +a +b! on:G.abort go a.ok | a.start b.start b.end(NoE
 child aborted from outside | par +a +b go a.abort | a.start b.start a.end(Aborted) #a(Aborted) b.end(Aborted) G.end(Aborted)
 waiting child aborted from outside | continue +a +b go b.abort a.ok | a.start b.end(Aborted) a.end(NoError) #a(NoError) #b(Aborted) G.end(Failed: child "J" was aborted)
 running child deleted | continue +a +b! go a.del | a.start #null(Failed) b.start b.end(NoError) #b(NoError) G.end(Failed: deleted) | [TaskGroup]: child 0 was deleted while the group held it
+running job child deleted | continue &a +b! go -a a.del | a.start #null(Failed) b.start b.end(NoError) #b(NoError) G.end(Failed: deleted) | [TaskGroup]: child 0 was deleted while the group held it
 start() throws | continue +a^ go | a.start a.end(Failed: no disk) #a(Failed) G.end(Failed: no disk) | [TaskGroup]: task "J" threw from start(): no disk
 handler deletes the group | par +a! +b on:G.del go | a.start a.end(NoError) #a(NoError)
 job deleted before its turn | continue retry2 &a &b! -a go | #null(Failed) b.start b.end(NoError) #b(NoError) G.end(Failed: job deleted) | [TaskGroup]: the job of child 0 was deleted before its turn
@@ -262,6 +263,10 @@ private Q_SLOTS:
         QVERIFY(again.group->add(job, giver));
         QTest::ignoreMessage(QtWarningMsg, twice);
         again.play(QStringLiteral("go a.ok"));
+        Scene made; // a task made for a job child is held too
+        made.play(QStringLiteral("&a go"));
+        QTest::ignoreMessage(QtWarningMsg, twice);
+        QVERIFY(!made.group->add(WorkQueue::TaskPtr(made.tasks.value(L("a")))));
         QCOMPARE(again.log.join(QLatin1Char(' ')),
             QStringLiteral("a.start a.end(NoError) #a(NoError) #null(Failed) G.end(Failed: no task for \"TestSupport::PlainJob\")"));
     }
